@@ -1,0 +1,1 @@
+// An empty translation unit for subsystem libraries that hold no code yet.
