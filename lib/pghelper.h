@@ -6,25 +6,68 @@
 // getters by column name, and keeps a transaction/savepoint stack. Every
 // entry point that talks to the server blocks the daemon's signals while
 // it runs.
+//
+// Query formats of pgQuery() take these conversions; every value is sent
+// as a text parameter of a prepared statement, never pasted into the SQL:
+//   %s text (char *; a null pointer is sent as SQL NULL)
+//   %c int as one character      %hd %hu  int as short / unsigned short
+//   %d int      %u unsigned int  %ld %lu  long / unsigned long
+//   %lld %llu long long / unsigned long long
+//   %f double, rounded to single precision first; %lf (also %g, %lg) double
+//   %n before any of these: an int null flag comes first, then the value;
+//      a flag > 0 sends SQL NULL (the value argument is still consumed).
+//      After "=" or "!=" a null %n value turns the comparison into
+//      "IS NULL" / "IS NOT NULL"; so in a SET list write "x = (%nd)" to
+//      assign a nullable value.
+//   %z consumes one int argument and produces nothing
+//   %% a literal percent sign
+// No widths or precisions: any other letter makes the query fail.
 #pragma once
 
 #include <libpq-fe.h>
 
+#include <cstdarg>
+
 struct pgResult;
 
+// Number of connection slots of a process.
+constexpr int PG_RESOURCE_SLOTS = 30;
+// Entries of a connection's column-existence cache.
+constexpr int PG_CEC_ENTRIES = 16;
+
 // Connections.
+// Opens (or reuses) the connection to service `hostname` (null = the last
+// one used, "localhost" at first) and makes it current. 0 / -1.
 int pgOpen(const char *hostname, int usePrepared);
+// Makes sure the current connection is usable, reconnecting when it is not
+// and no transaction is open. 0 / -1.
 int pgEnsureConnection();
+// 1 when the current connection is known good (probed at most every 15 s).
 int pgConnectionGood();
+// Closes the current connection (without a goodbye when it was inherited
+// from a parent process) and frees its slot.
 void pgClose();
+// Closes every connection of the process (at exit and before a fork).
 void pgCloseAll();
+// The libpq connection of the current resource after pgEnsureConnection,
+// or null.
 PGconn *pgConnection();
 
 // Queries: none (nullptr) always means failure, already logged.
 pgResult *pgQuery(const char *format, ...);
+pgResult *pgVQuery(const char *format, va_list args);
 pgResult *pgVExec(const char *format, ...) __attribute__((format(printf, 1, 2)));
 pgResult *pgExec(const char *text);
+// The core of pgExec: no signal masking and no connection check.
 pgResult *executeTextQuery(const char *text);
+
+// Internals of pgQuery, exposed for the catalogue code's own diagnostics.
+// Rewrites "= %n..."/"!= %n..." whose null flag is >= 1 into IS [NOT] NULL
+// (see above). Returns a malloc'ed format (free() it) or null.
+char *transformNullComparisons(const char *format, va_list args);
+// Parses `key`, prepares it on the current connection and stores it in the
+// statement cache. The statement index (its server name in decimal) or -1.
+int prepareQuery(const char *key);
 
 // Results.
 int pgStatus(const pgResult *result);
@@ -37,7 +80,9 @@ int pgResultError(const pgResult *result);  // the sticky getter error: 0 or -1
 PGresult *pgRawResult(const pgResult *result);
 
 // Typed getters by row and column name. A failing getter returns the
-// default of its kind and marks the result's error.
+// default of its kind and marks the result's error. An SQL NULL reads as
+// the empty text: the converting getters then give 0 and mark the error
+// without logging.
 int getTextValue(const char **text, pgResult *result, int row, const char *column);
 const char *pgSVal(pgResult *result, int row, const char *column);
 char *pgSValDup(pgResult *result, int row, const char *column);  // free() it
@@ -48,7 +93,9 @@ unsigned long pgULVal(pgResult *result, int row, const char *column);
 double pgDVal(pgResult *result, int row, const char *column);
 int pgIsNull(pgResult *result, int row, const char *column);
 
-// Transactions and savepoints.
+// Transactions and savepoints. pgPushTransaction returns the level's id
+// (1 = the transaction itself, n > 1 = savepoint n); pgPopTransaction ends
+// that level (0 = the innermost) and every level inside it.
 int pgBegin();
 int pgCommit();
 int pgRollback();
@@ -56,13 +103,14 @@ int pgPushTransaction(int *savepointId);
 int pgPopTransaction(int commit, int savepointId);
 int pgInTransaction();
 
-// Column-existence cache.
+// Column-existence cache of the current connection.
 void pgCECset(const char *table, const char *column, int exists);
+// The stored answer, or -1 when not cached.
 int pgCECget(const char *table, const char *column);
 
 // Escaping for pgVExec users.
 int pgAEscape(char **dest, const char *src);  // *dest is malloc'ed
-int pgEscape(char *dest, const char *src);
+int pgEscape(char *dest, const char *src);    // dest: 2 * strlen(src) + 1 bytes
 
 // RAII owner of a pgResult: releases it with pgClear on every path.
 class PgResultPtr {
