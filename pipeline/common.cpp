@@ -8,17 +8,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include "dedup/backupTypes.h"
 #include "lib/config.h"
 #include "lib/ini.h"
 #include "lib/logger.h"
 #include "lib/pghelper.h"
+#include "queue/progress.h"
 
-// Sub-file limit and per-file classification of backup types, provided by
-// the deduplication index.
-uint64_t maxSubfileBytes(long backupType, uint64_t properties);
-int classifyBackupType(long backupType, uint64_t properties);
 
 namespace {
 
@@ -380,12 +379,12 @@ uint64_t estimateHactarSize(uint64_t backupNo, int mode) {
     return 0;
   }
   r.reset();
-  uint64_t subfile = maxSubfileBytes(type, properties);
+  uint64_t subfile = maxSubfileBytes((uint32_t)type, properties);
   if (subfile == 0) subfile = 1;  // the rule never yields 0; guard the division anyway
   uint64_t estimate = 0;
   if (mode == 1) {
     estimate = megs * 1048576ull + 512;
-  } else if (classifyBackupType(type, properties) != 0) {
+  } else if (classifyBackupType((uint32_t)type, properties) != 0) {
     // Deduplicated per file: one header block per file, small files whole,
     // large files as references of 224 bytes per sub-file.
     long page = sysconf(_SC_PAGESIZE);
@@ -431,4 +430,45 @@ uint64_t estimateHactarSize(uint64_t backupNo, int mode) {
   }
   if (mode == 1 || mode == 4) LOG(6, "estimate: %lu.\n", (unsigned long)estimate);
   return estimate;
+}
+
+int startProgress(const char *target, const char *localHost, ProgressRecord *record,
+                  const char *operation, const char *typeName, uint64_t backupNo) {
+  if (!record) return -1;
+  char q[512];
+  if (formatQuery(q, sizeof q,
+                  "SELECT CASE WHEN (properties & %d)=0 THEN node_name ELSE gcname END AS "
+                  "client_name FROM vx.nodes WHERE node_no=(SELECT node_no FROM vx.backups WHERE "
+                  "backup_no=%ld)",
+                  32, (long)backupNo) < 0)
+    return -1;
+  PgResultPtr r(pgExec(q));
+  if (failedResult(r.get(), true)) {
+    LOG(0, "Error: failed database query:%s", q);
+    return -1;
+  }
+  const char *client = pgIsNull(r.get(), 0, "client_name") ? "" : pgSVal(r.get(), 0, "client_name");
+  if (pgResultError(r.get()) || !client) {
+    LOG(0, "Error: failed database query:%s", q);
+    return -1;
+  }
+  struct timeval now;
+  if (gettimeofday(&now, nullptr) != 0) {
+    LOG(0, "gettimeofday failed");
+    return -1;
+  }
+  *record = ProgressRecord{};
+  snprintf(record->name, sizeof record->name, "%s", operation ? operation : "");
+  snprintf(record->onBehalfOf, sizeof record->onBehalfOf, "%s", client);
+  snprintf(record->source, sizeof record->source, "%s", localHost ? localHost : "");
+  snprintf(record->destination, sizeof record->destination, "%s", target ? target : "");
+  snprintf(record->backupType, sizeof record->backupType, "%s", typeName ? typeName : "");
+  record->backupNo = backupNo;
+  record->pid = (int32_t)getpid();
+  record->finalSize = getBackupMegs(backupNo) * 1048576ull;
+  record->currentSize = 0;
+  record->startTime = now.tv_sec;
+  r.reset();
+  updateProgress(*record);  // progress failures never stop a replication
+  return 0;
 }

@@ -125,6 +125,12 @@ int getBackupTypeName(uint64_t backupNo, char *out, size_t size);
 // Name of a type code; atype fills the "%s Full/Diff/Incr" types (null ->
 // "Generic"). Unknown codes give "unknown" and log an error.
 void backupTypeName(long btype, const char *atype, char *out, size_t size);
+// Starts a progress record (operation "prepare", "replicate" or
+// "processing") for backupNo: client name from the catalogue, total bytes
+// from total_megs, start time now; stores it with updateProgress. 0 / -1.
+struct ProgressRecord;
+int startProgress(const char *target, const char *localHost, ProgressRecord *record,
+                  const char *operation, const char *typeName, uint64_t backupNo);
 // Bytes to reserve for the backup's HaCTAR (mode 1: the whole backup, other
 // modes: header and reference estimate). 0 on failure.
 uint64_t estimateHactarSize(uint64_t backupNo, int mode);
