@@ -13,12 +13,7 @@
 #include "lib/config.h"
 #include "lib/ini.h"
 #include "lib/logger.h"
-#if __has_include("lib/platform_capabilites.h")
 #include "lib/platform_capabilites.h"
-#else
-int platformSupportsDedup();
-int platformSupportsReplication();
-#endif
 
 const char *backupTypeCategory(uint32_t t) {
   if (t >= 5 && t <= 7) return "Exchange";
