@@ -719,7 +719,9 @@ int vaultReceiveHactar(long backup, const std::string &tmpPath, BuildOutcome out
     hactar::Reader reader;
     hactar::Record rec;
     int r = reader.open(f);
-    while (r == 0 && (r = reader.next(&rec)) == 1) {
+    // r: 0 = header read / valid end, 1 = a record, -1 = malformed.
+    while (r == 0 || r == 1) {
+      if ((r = reader.next(&rec)) != 1) break;
       if (rec.tag != hactar::kTagBlock) continue;
       BlockKey key;
       memcpy(key.hashType, rec.hashType, 8);
@@ -797,7 +799,8 @@ int vaultExport(long backup, const char *out) {
   hactar::Record rec;
   std::vector<uint8_t> buf(1 << 20);
   int r = reader.open(in);
-  while (r == 0 && (r = reader.next(&rec)) == 1) {
+  while (r == 0 || r == 1) {
+    if ((r = reader.next(&rec)) != 1) break;
     if (rec.tag == hactar::kTagLiteral) {
       long n;
       while ((n = reader.readLiteral(buf.data(), buf.size())) > 0)
