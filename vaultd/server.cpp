@@ -489,8 +489,10 @@ MHD_Result answer(Request *rq, MHD_Connection *c) {
     }
     case Endpoint::EndBackup: {
       std::string message = rq->body.substr(0, rq->body.find('\0'));
-      int r = vaultEndBackup(rq->backupUuid, message);
-      return protocolReply(rq, c, r == 0 ? "ended\n" : "nothing to end\n");
+      vaultEndBackup(rq->backupUuid, message);
+      // Replies that the client reads only for their status carry no body:
+      // libcurl would copy one to the client's standard output.
+      return protocolReply(rq, c, "");
     }
     case Endpoint::BackupCheck: return answerBackupCheck(rq, c);
     case Endpoint::MultiBlock:
@@ -509,13 +511,13 @@ MHD_Result answer(Request *rq, MHD_Connection *c) {
       }
       VDLOG(2, "multiblock: %ld blocks for backup %ld%s", rq->entries, rq->backupNo,
             rq->lose() ? " (lost)" : "");
-      return protocolReply(rq, c, "stored\n");
+      return protocolReply(rq, c, "");
     case Endpoint::Block:
       if (rq->sink.commit() < 0) {
         rq->refuse(rq->sink.error());
         return badRequestReply(rq, c);
       }
-      return protocolReply(rq, c, "stored\n");
+      return protocolReply(rq, c, "");
     case Endpoint::File: {
       close(rq->fileFd);
       rq->fileFd = -1;
@@ -527,7 +529,7 @@ MHD_Result answer(Request *rq, MHD_Connection *c) {
         rq->refuse("HaCTAR refused for backup " + std::to_string(rq->backupNo));
         return badRequestReply(rq, c);
       }
-      return protocolReply(rq, c, "received\n");
+      return protocolReply(rq, c, "");
     }
     default: return badRequestReply(rq, c);
   }
