@@ -601,6 +601,7 @@ void BlockSink::abort() {
 
 int BlockSink::begin(const BlockKey &key, bool discard) {
   abort();
+  tmp_.clear();
   key_ = key;
   received_ = 0;
   discard_ = discard;
