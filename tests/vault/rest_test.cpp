@@ -23,9 +23,11 @@ struct Wire : ::testing::Test {
     std::vector<std::string> got = vault.finish();
     const auto &ex = vault.exchanges();
     ASSERT_EQ(ex.size(), got.size());
-    for (size_t i = 0; i < ex.size(); i++)
-      if (ex[i].hasRequest)
+    for (size_t i = 0; i < ex.size(); i++) {
+      if (ex[i].hasRequest) {
         EXPECT_EQ(vaulttest::printable(ex[i].request), vaulttest::printable(got[i])) << "request " << i;
+      }
+    }
   }
 };
 
