@@ -520,7 +520,10 @@ int vaultEndBackup(const std::string &ubi, const std::string &message) {
   VaultBackup *b = newestByIdentityLocked(ubi);
   if (!b) return 1;
   b->endMessage = message;
-  if (b->status & VAULT_STATUS_COMPLETE) {
+  // Only a backup still being received or built can end here; a finished
+  // one (complete, failed or cancelled) keeps its outcome, so that the
+  // client's failure notice after a cancelled build leaves it cancelled.
+  if (b->status & (VAULT_STATUS_COMPLETE | VAULT_STATUS_FAILED | VAULT_STATUS_CANCELLED)) {
     saveBackupLocked(*b);
     return 1;
   }

@@ -126,7 +126,8 @@ long vaultCheckBackup(const std::string &ubi, long number, uint64_t *status,
 
 // end-backup: marks the newest backup with that identity cancelled (when
 // the message starts "backup operation terminated") or failed, unless it
-// is complete. 0 when a backup was marked, 1 when there was nothing to do.
+// is already complete, failed or cancelled. 0 when a backup was marked, 1
+// when there was nothing to do.
 int vaultEndBackup(const std::string &ubi, const std::string &message);
 
 // post-check-offset: `n` 88-byte entries; fills `answer` with one byte per

@@ -258,6 +258,10 @@ TEST(VaultdEndBackup, CancelsOrFailsTheNewestBackupOfTheIdentity) {
   EXPECT_EQ(checkNumber(v.base(), a).status, 0x8000u);
   EXPECT_EQ(endBackup(v.base(), ubi(kInstance, 2000, 3), "Failed:").statusLine, "HTTP/1.1 200 OK");
   EXPECT_EQ(checkNumber(v.base(), b).status, 0x1000u);
+  // A finished backup keeps its outcome: the notice that follows a
+  // cancelled build does not turn it into a failure.
+  EXPECT_EQ(endBackup(v.base(), ubi(kInstance, 1000, 1), "CANCELL").statusLine, "HTTP/1.1 200 OK");
+  EXPECT_EQ(checkNumber(v.base(), a).status, 0x8000u);
   // Unknown identities ("tempUUID", empty) change nothing and are answered.
   EXPECT_EQ(endBackup(v.base(), "tempUUID", "Failed:").statusLine, "HTTP/1.1 200 OK");
 }
