@@ -42,10 +42,11 @@
 // usage like every other command. "cancel-ubi" appears in the usage text
 // but is no command; "post-check" is a command missing from the usage.
 // Until a command is in the table its word is unknown: result 0, no output.
+// New entries go above the end marker.
 const UtilCommand utilCommands[] = {
-    {nullptr, 0, 0, 0, nullptr},  // placeholder: the table is never empty
+    {nullptr, 0, 0, 0, nullptr},  // end marker, not a command
 };
-const size_t utilCommandCount = 0;
+const size_t utilCommandCount = sizeof utilCommands / sizeof utilCommands[0] - 1;
 
 namespace {
 

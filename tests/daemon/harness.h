@@ -116,6 +116,11 @@ struct Sandbox {
     env.erase("LOG_LEVEL");
     env.erase("VXLOGNAME");
     env["RPD_SYSROOT"] = root;
+    // No catalogue: these runs must never touch a shared database, and a
+    // daemon without its catalogue must keep looping all the same.
+    env["PGSERVICEFILE"] = root + "/no-such-pg_service.conf";
+    env.erase("PGSERVICE");
+    env.erase("RPD_CATALOGUE_DB");
     env["VXDIR"] = vx;
     for (const auto &kv : extra) env[kv.first] = kv.second;
     std::vector<std::string> out;
