@@ -279,7 +279,7 @@ int iterateReferencesToHash(metadataPrivate **handle, HashListEntry *record, met
     LOG(0, "%s():  Can't lock hash detail block!", __func__);
     return -1;
   }
-  short held = F_RDLCK;
+  bool held = true, writeHeld = false;
   int rc = 0;
   blockRef d(h, detailOff);
   if (!d) rc = -1;
@@ -306,15 +306,15 @@ int iterateReferencesToHash(metadataPrivate **handle, HashListEntry *record, met
     int inSIS = (mdGet64(d.get(), mdl::DETAIL_FLAGS) & mdl::DETAIL_FLAG_SIS) ? 2 : 0;
     int64_t ret = callback(context, &rec, inSIS, 0);
     if (memcmp(&rec, &before, sizeof rec) != 0) {
-      if (held != F_WRLCK) {
+      if (!writeHeld) {
         // Upgrade to a write lock for the change; the detail is re-checked.
         unlockHashDetail(h, &fl, detailOff);
-        held = 0;
+        held = false;
         if (lockHashDetail(h, &fl, detailOff, F_WRLCK, nullptr, 0) != 0) {
           rc = -1;
           break;
         }
-        held = F_WRLCK;
+        held = writeHeld = true;
       }
       if (acceptCallbackTweakedReference(h, &before, &rec, cur, detailOff) != 0) rc = -1;
     }
