@@ -1,0 +1,135 @@
+// pgtest.cpp: log capture, administrator session and extra service names
+// for the catalogue-helper tests.
+#include "pgtest.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "lib/logger.h"
+#include "lib/syspath.h"
+
+namespace pgtest {
+
+namespace {
+
+std::string makeTempDir(const char *prefix) {
+  std::string templ = std::string("/tmp/") + prefix + "XXXXXX";
+  char *d = mkdtemp(templ.data());
+  return d ? std::string(d) : std::string();
+}
+
+std::string readAll(const std::string &path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+}  // namespace
+
+LogCapture::LogCapture(int level) : oldLevel_(log_level) {
+  unsetenv("LOG_LEVEL");
+  dir_ = makeTempDir("pgtest-log-");
+  path_ = dir_ + "/pghelper.log";
+  log_level = level;
+  log_simple = 0;
+  openLog(path_.c_str());
+}
+
+LogCapture::~LogCapture() {
+  close_log();
+  log_level = oldLevel_;
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+}
+
+std::string LogCapture::text() const {
+  std::string all = readAll(path_);
+  return mark_ <= all.size() ? all.substr(mark_) : all;
+}
+
+void LogCapture::mark() { mark_ = readAll(path_).size(); }
+
+AdminSession::AdminSession(const char *dbname) {
+  // The helper's search path, so both sessions resolve names alike.
+  std::string conninfo = std::string("service=localhost dbname=") + (dbname ? dbname : catalogueDbName()) +
+                         " options='-c search_path=vx,public'";
+  conn_ = PQconnectdb(conninfo.c_str());
+}
+
+AdminSession::~AdminSession() { PQfinish(conn_); }
+
+bool AdminSession::ok() const { return conn_ && PQstatus(conn_) == CONNECTION_OK; }
+
+bool AdminSession::run(const std::string &sql, std::vector<std::string> *rows) {
+  PGresult *res = PQexec(conn_, sql.c_str());
+  ExecStatusType st = PQresultStatus(res);
+  bool good = st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK;
+  error_ = good ? "" : PQresultErrorMessage(res);
+  if (good && rows && st == PGRES_TUPLES_OK) {
+    for (int i = 0; i < PQntuples(res); i++)
+      rows->push_back(PQgetisnull(res, i, 0) ? "<null>" : PQgetvalue(res, i, 0));
+  }
+  PQclear(res);
+  return good;
+}
+
+std::string AdminSession::value(const std::string &sql) {
+  std::vector<std::string> rows;
+  if (!run(sql, &rows) || rows.size() != 1) return "";
+  return rows[0];
+}
+
+bool AdminSession::terminate(int pid) {
+  std::string p = std::to_string(pid);
+  if (value("SELECT pg_terminate_backend(" + p + ")") != "t") return false;
+  // The backend leaves pg_stat_activity once it has exited; bounded wait.
+  for (int i = 0; i < 1000; i++) {
+    if (value("SELECT count(*) FROM pg_stat_activity WHERE pid = " + p) == "0") return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+ExtraServices::ExtraServices(const std::vector<std::string> &names) {
+  const char *old = getenv("PGSERVICEFILE");
+  if (!old) return;
+  hadOld_ = true;
+  oldFile_ = old;
+  // Collect the body of the [localhost] section.
+  std::istringstream in(readAll(oldFile_));
+  std::string line, body;
+  bool inLocal = false;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line[0] == '[') {
+      inLocal = line == "[localhost]";
+      continue;
+    }
+    if (inLocal && !line.empty() && line[0] != '#') body += line + "\n";
+  }
+  if (body.empty()) return;
+  dir_ = makeTempDir("pgtest-svc-");
+  std::string file = dir_ + "/pg_service.conf";
+  std::ofstream out(file);
+  out << "[localhost]\n" << body;
+  for (const auto &n : names) out << "[" << n << "]\n" << body;
+  out.close();
+  setenv("PGSERVICEFILE", file.c_str(), 1);
+  ok_ = true;
+}
+
+ExtraServices::~ExtraServices() {
+  if (hadOld_) setenv("PGSERVICEFILE", oldFile_.c_str(), 1);
+  if (!dir_.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+}
+
+}  // namespace pgtest
