@@ -5,6 +5,10 @@
 // workers.
 #include "daemon/steps.h"
 
+#include "queue/replicationQueue.h"
+#include "vault/blockOut.h"
+#include "vault/transfer.h"
+
 int stepRefreshQueue() {
   // Pending: the queue refresh of the queue subsystem.
   return 0;
@@ -23,41 +27,19 @@ int stepStartWorker(uint64_t backupNo, char *vault, int forkFlag) {
   return 1;
 }
 
-int stepCreateBandwidthTable() {
-  // Pending: createBandwidthTable().
-  return 0;
-}
+int stepCreateBandwidthTable() { return createBandwidthTable(); }
 
-int stepGetBandwidthTableId() {
-  // Pending: getBandwidthTableId().
-  return -1;
-}
+int stepGetBandwidthTableId() { return getBandwidthTableId(); }
 
-int stepAttachBandwidthTable(int segmentId) {
-  // Pending: attachBandwidthTable(segmentId).
-  (void)segmentId;
-  return 0;
-}
+int stepAttachBandwidthTable(int segmentId) { return attachBandwidthTable(segmentId); }
 
-void stepDetachBandwidthTable() {
-  // Pending: detachBandwidthTable().
-}
+void stepDetachBandwidthTable() { detachBandwidthTable(); }
 
-int stepResetActive() {
-  // Pending: resetActive() of the queue table.
-  return 0;
-}
+int stepResetActive() { return resetActive(); }
 
-void stepReadSocketSettings(const char *iniPath) {
-  // Pending: the transfer engine's socket-settings loader.
-  (void)iniPath;
-}
+void stepReadSocketSettings(const char *iniPath) { loadSocketSettings(iniPath); }
 
-int stepParseBlockOutPeriods(const char *text) {
-  // Pending: parseBlockOutPeriods(text).
-  (void)text;
-  return 0;
-}
+int stepParseBlockOutPeriods(const char *text) { return parseBlockOutPeriods(text); }
 
 void stepClearWorkerProcessState() {
   // Pending: clearing the progress-record slots and the

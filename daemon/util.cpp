@@ -6,6 +6,7 @@
 
 #include "daemon/rpd.h"
 #include "daemon/settings.h"
+#include "daemon/util_queue.h"
 #include "lib/config.h"
 #include "lib/logger.h"
 
@@ -44,6 +45,14 @@
 // Until a command is in the table its word is unknown: result 0, no output.
 // New entries go above the end marker.
 const UtilCommand utilCommands[] = {
+    {"createqueue", 3, UTIL_ANY_COUNT, 0, utilCreateQueue},
+    {"createtypes", 3, UTIL_ANY_COUNT, 0, utilCreateTypes},
+    {"enqueue", 5, 5, 0, utilEnqueue},
+    {"complete", 5, 5, 0, utilComplete},
+    {"remove", 5, 5, 0, utilRemove},
+    {"peek", 4, 4, 0, utilPeek},
+    {"swap", 7, 7, 0, utilSwap},
+    {"cleanup", 5, 5, 0, utilCleanup},
     {nullptr, 0, 0, 0, nullptr},  // end marker, not a command
 };
 const size_t utilCommandCount = sizeof utilCommands / sizeof utilCommands[0] - 1;
