@@ -20,7 +20,10 @@ namespace {
 constexpr long STATUS_UNUSABLE_MASK = 36888;   // 0x9018: failed or otherwise not usable
 constexpr long STATUS_OUT_OF_ORDER = 5184;     // 0x1440: written to out-of-order backups
 constexpr long PROPERTY_REPLICATED = 16384;    // 0x4000: received by replication
-constexpr unsigned TAPE_DELETED = 4294967295u; // logically deleted backup
+// A logically deleted backup sits on the pseudo tape -1. The catalogue's
+// tape_no is a BIGINT, where -1 and its 32-bit image 4294967295 differ, so
+// both are excluded wherever deleted backups must not count.
+constexpr const char *TAPE_NOT_DELETED = "tape_no != -1 AND tape_no != 4294967295";
 constexpr unsigned long GROUP_TYPE_MASK = 5135;  // 0x140F
 constexpr int TYPE_SQL = 4;
 constexpr int TYPE_BAREMETAL = 1024;
@@ -148,10 +151,10 @@ int UBIstringToBackupNumber(const char *ubi, uint64_t *backupNo) {
   int n = snprintf(q, sizeof q,
                    "SELECT backup_no FROM backups JOIN application_instances USING(instance_id) "
                    "WHERE LOWER(identity) = LOWER('%s') AND type = %ld AND start_time = %ld AND "
-                   "(properties & %ld) = %ld AND (status & %ld) = 0 AND tape_no != %u ORDER BY "
+                   "(properties & %ld) = %ld AND (status & %ld) = 0 AND %s ORDER BY "
                    "backup_no DESC",
                    identity.c_str(), type, start, PROPERTY_REPLICATED, PROPERTY_REPLICATED,
-                   STATUS_UNUSABLE_MASK, TAPE_DELETED);
+                   STATUS_UNUSABLE_MASK, TAPE_NOT_DELETED);
   if (n < 0 || (size_t)n >= sizeof q) {
     LOG(0, "Query too long for buffer");
     return -1;
@@ -181,10 +184,10 @@ int enforceGroupOrdering(long instanceId, long startTime, int mark) {
   char q[1024];
   int n = snprintf(q, sizeof q,
                    "SELECT backup_no FROM backups WHERE instance_id = %ld AND start_time > %ld AND "
-                   "(status & %ld) = 0 AND tape_no != %d AND (type & %lu) > 0 AND (type != %d) AND "
+                   "(status & %ld) = 0 AND %s AND (type & %lu) > 0 AND (type != %d) AND "
                    "(type != %d)",
-                   instanceId, startTime, STATUS_UNUSABLE_MASK, -1, GROUP_TYPE_MASK, TYPE_BAREMETAL,
-                   TYPE_SQL);
+                   instanceId, startTime, STATUS_UNUSABLE_MASK, TAPE_NOT_DELETED, GROUP_TYPE_MASK,
+                   TYPE_BAREMETAL, TYPE_SQL);
   if (n < 0 || (size_t)n >= sizeof q) {
     LOG(0, "Query too long for buffer");
     return -1;

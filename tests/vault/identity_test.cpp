@@ -64,6 +64,7 @@ TEST(identity, UbiIsBuiltFromInstanceStartAndTypeAndResolvesBack) {
   addBackup(22, 1, 3, 1700000000, 0x8000, 0x4000);            // failed
   addBackup(23, 1, 3, 1700000000, 0x440, 0x4000, 4294967295);  // deleted
   addBackup(24, 1, 3, 1700000000, 0x440, 0);                   // not received
+  addBackup(25, 1, 3, 1700000000, 0x440, 0x4000, -1);          // deleted
   uint64_t no = 1;
   std::string upper = std::string(kIdentity) + "_1700000000_3";
   for (auto &c : upper) c = (char)toupper(c);
@@ -96,6 +97,7 @@ TEST(identity, GroupOrderingCountsOrMarksLaterUsableGroupBackups) {
   addBackup(6, 1, 3, 600, 0x1000, 0);    // failed already
   addBackup(7, 1, 3, 700, 0x440, 0, 4294967295);  // deleted
   addBackup(8, 2, 3, 800, 0x440, 0);     // another instance
+  addBackup(9, 1, 3, 900, 0x440, 0, -1);  // deleted
   exec("INSERT INTO vx.backup_msg (backup_no, messages) VALUES (2, 'done.\n'), (3, '')");
 
   EXPECT_EQ(2, enforceGroupOrdering(1, 150, 0));
