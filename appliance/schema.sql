@@ -580,21 +580,20 @@ INSERT INTO vx.sync_type (type_id, type_name) VALUES
     (2, 'archive'),
     (3, 'import');
 
--- The appliance's own operations, the replication phases that
--- "rpd util createtypes" adds (6 to 9), and the two further phases the
--- replication worker reports.
+-- The appliance's own operations and the replication phases that
+-- "rpd util createtypes" adds (6 to 9). The worker's "processing" and
+-- "no_activity" phases have no name here, as on a shipped appliance: their
+-- progress rows carry a NULL name_id.
 INSERT INTO vx.operation_names (name_id, name_value) VALUES
-    (1,  'backup'),
-    (2,  'restore'),
-    (3,  'verify'),
-    (4,  'archive'),
-    (5,  'purge'),
-    (6,  'prepare'),
-    (7,  'replicate'),
-    (8,  'wait'),
-    (9,  'rebuild'),
-    (10, 'processing'),
-    (11, 'no_activity');
+    (1, 'backup'),
+    (2, 'restore'),
+    (3, 'verify'),
+    (4, 'archive'),
+    (5, 'purge'),
+    (6, 'prepare'),
+    (7, 'replicate'),
+    (8, 'wait'),
+    (9, 'rebuild');
 
 -- The start directory of imported backups.
 INSERT INTO vx.dirs (dname) VALUES ('@@@:/');

@@ -213,7 +213,8 @@ SqlResult ScopedTestDatabase::exec(const std::string &sql) {
 
 std::string ScopedTestDatabase::value(const std::string &sql) {
   SqlResult r = exec(sql);
-  return r.text(0, 0);
+  if (r.rows() < 1 || r.columns() < 1) return "";
+  return PQgetisnull(r.get(), 0, 0) ? "<null>" : PQgetvalue(r.get(), 0, 0);
 }
 
 long long ScopedTestDatabase::number(const std::string &sql) {

@@ -69,7 +69,9 @@ class ScopedTestDatabase {
   // it does not succeed; tryExec() leaves judging the result to the caller.
   SqlResult exec(const std::string &sql);
   SqlResult tryExec(const std::string &sql);
-  // First cell of a query that must succeed; "" when there is no row.
+  // First cell of a query that must succeed, as rows() gives it: "<null>"
+  // for NULL, "" when there is no row. number() reads it as an integer
+  // (0 for NULL or no row).
   std::string value(const std::string &sql);
   long long number(const std::string &sql);
   // Every row of a query that must succeed, cells as text ("<null>" for
