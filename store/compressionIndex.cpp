@@ -103,7 +103,7 @@ int decodeIndexTrailer(const uint8_t in[kIndexTrailerSize], VxIndexTrailer *t, c
   const char *p = text + kTrailerLengthOffset;
   errno = 0;
   unsigned long length = strtoul(p, &end, 10);
-  if (end == p || errno != 0 || (long long)length < kMinIndexLength) {
+  if (end == p || errno != 0) {
     if (why) *why = "bad index file size";
     return -1;
   }
@@ -160,6 +160,10 @@ int SeekToPriorIndex(int fd, long long *length, size_t *segmentSize, unsigned lo
   const char *why = "bad index file size";
   if (decodeIndexTrailer(tb, &t, &why) != 0) {
     setError(errorText, errorSize, "%s", why);
+    return -1;
+  }
+  if ((long long)t.length < kMinIndexLength) {  // an index without entries is no use
+    setError(errorText, errorSize, "bad index file size");
     return -1;
   }
   long long entryBytes = (long long)t.length - (long long)(kIndexHeaderSize + kIndexTrailerSize);
