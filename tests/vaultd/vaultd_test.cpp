@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "harness.h"
 #include "vaultd/hactar.h"
@@ -393,4 +394,33 @@ TEST(VaultdState, RestartKeepsBlocksBackupsReferencesAndNumbers) {
                        std::to_string(built) + " " + out),
             0);
   EXPECT_EQ(readWholeFile(out), archive);
+}
+
+TEST(VaultdBlocks, ConcurrentUploadsOfTheSameBlocksCountForEveryBackup) {
+  VaultdProcess v;
+  std::vector<Block> blocks;
+  for (unsigned i = 0; i < 20; i++) blocks.push_back(randomBlock(1000 + i, 50 + i));
+  std::vector<long> numbers;
+  std::vector<std::string> checks, entries;
+  for (size_t i = 0; i < blocks.size(); i++) {
+    checks.push_back(checkEntry(blocks[i].key, i * 4096));
+    entries.push_back(multiEntry(blocks[i], i * 4096));
+  }
+  for (int t = 0; t < 4; t++) {
+    numbers.push_back(started(startBackup(v.base(), metadataDocument(kInstance, 100 + t, 3))));
+    ASSERT_EQ(checkOffsets(v.base(), numbers.back(), checks).body, std::string(20, '0'));
+  }
+  std::vector<std::thread> senders;
+  std::vector<std::string> status(4);
+  for (int t = 0; t < 4; t++)
+    senders.emplace_back([&, t] { status[t] = putMulti(v.base(), numbers[t], entries).statusLine; });
+  for (std::thread &s : senders) s.join();
+  for (int t = 0; t < 4; t++) {
+    EXPECT_EQ(status[t], "HTTP/1.1 200 OK");
+    EXPECT_EQ(readU64(blockCount(v.base(), numbers[t]).body, 0), 20u);
+  }
+  EXPECT_EQ(readU64(blockCount(v.base(), 0).body, 0), 20u);
+  // Exactly one file per block in the store, no temporary files left.
+  EXPECT_EQ(runCommand("test $(find " + v.stateDir() + "/blocks -type f | wc -l) -eq 20"), 0);
+  EXPECT_EQ(runCommand("test $(find " + v.stateDir() + "/tmp -type f | wc -l) -eq 0"), 0);
 }
