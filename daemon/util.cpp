@@ -6,6 +6,7 @@
 
 #include "daemon/rpd.h"
 #include "daemon/settings.h"
+#include "daemon/util_dedup.h"
 #include "daemon/util_queue.h"
 #include "lib/config.h"
 #include "lib/logger.h"
@@ -53,6 +54,8 @@ const UtilCommand utilCommands[] = {
     {"peek", 4, 4, 0, utilPeek},
     {"swap", 7, 7, 0, utilSwap},
     {"cleanup", 5, 5, 0, utilCleanup},
+    {"count", 4, 4, 0, utilCount},
+    {"list", 5, 5, 0, utilList},
     {nullptr, 0, 0, 0, nullptr},  // end marker, not a command
 };
 const size_t utilCommandCount = sizeof utilCommands / sizeof utilCommands[0] - 1;
