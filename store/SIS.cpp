@@ -1148,13 +1148,17 @@ ssize_t readSISsubfile(SIShandle *h, void *dst, size_t length, uint64_t offset,
     LOG(0, "readSISsubfile(, 0x%lX, %zu)\n", offset, length);
     return -1;
   }
+  // Offsets inside a compressed block count in uncompressed bytes and may
+  // lie beyond the stored data (and so beyond the end offset); for those
+  // blocks the store's end is checked against where the stored data lies.
+  bool plain = record->compressedLength == 0 || record->compressedLength == record->hashedLength;
   uint64_t end = getLE64(h->info + sisinfo::END_OFFSET);
-  if (offset >= end) {
+  uint64_t checked = plain ? offset : std::min(offset, record->SISoffset);
+  if (checked >= end) {
     LOG(0, "readSISsubfile(): offset 0x%lX >= 0x%lX\n", offset, end);
     return -1;
   }
-  if (record->compressedLength == 0 || record->compressedLength == record->hashedLength)
-    return readSIS(h, dst, length, offset);
+  if (plain) return readSIS(h, dst, length, offset);
 
   if (offset < record->SISoffset || offset - record->SISoffset >= record->hashedLength) {
     LOG(0, "readSISsubfile(, 0x%lX, %zu): outside block at 0x%lX\n", offset, length,
