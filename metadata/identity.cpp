@@ -29,9 +29,7 @@ constexpr int TYPE_SQL = 4;
 constexpr int TYPE_BAREMETAL = 1024;
 
 bool queryFailed(pgResult *r) {
-  if (!r) return true;
-  int st = pgStatus(r);
-  return st != PGRES_TUPLES_OK && st != PGRES_COMMAND_OK;
+  return !r || pgStatus(r) != 0;  // pgStatus: 0 = completed
 }
 
 // Parses a decimal number at p (no sign, at least one digit). Returns the

@@ -212,9 +212,7 @@ int formatQuery(char *buf, size_t size, const char *fmt, Args... args) {
 // A statement result that counts as failed: none, an error status, or no
 // row where one is needed.
 bool failedResult(pgResult *r, bool needRow) {
-  if (!r) return true;
-  int st = pgStatus(r);
-  if (st != PGRES_TUPLES_OK && st != PGRES_COMMAND_OK) return true;
+  if (!r || pgStatus(r) != 0) return true;  // pgStatus: 0 = completed
   return needRow && pgTuples(r) < 1;
 }
 

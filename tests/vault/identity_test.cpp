@@ -17,7 +17,7 @@ const char kIdentity[] = "6a1f9c2e-4b7d-4e8a-9f3c-2d5e8b1a7c40";
 
 void exec(const std::string &sql) {
   PgResultPtr r(pgExec(sql.c_str()));
-  ASSERT_TRUE(r && (pgStatus(r.get()) == PGRES_COMMAND_OK || pgStatus(r.get()) == PGRES_TUPLES_OK)) << sql;
+  ASSERT_TRUE(r && pgStatus(r.get()) == 0) << sql;
 }
 
 long scalar(const std::string &sql) {
@@ -28,9 +28,9 @@ long scalar(const std::string &sql) {
 
 // instance 1 has an identity, instance 2 has none.
 void addInstances() {
-  exec("INSERT INTO vx.application_lookup (app_id, type) VALUES (1, NULL), (2, 'Oracle')");
-  exec(std::string("INSERT INTO vx.application_instances (instance_id, app_id, identity) VALUES (1, 1, '") +
-       kIdentity + "'), (2, 2, NULL)");
+  exec("INSERT INTO vx.application_lookup (app_id, type) VALUES (101, NULL), (102, 'Oracle')");
+  exec(std::string("INSERT INTO vx.application_instances (instance_id, app_id, identity) VALUES (1, 101, '") +
+       kIdentity + "'), (2, 102, NULL)");
 }
 
 void addBackup(long no, long instance, long type, long start, long status, long properties,
