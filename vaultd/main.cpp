@@ -59,7 +59,7 @@ int offlineCommand(int argc, char **argv) {
     return 1;
   }
   long backup = strtol(argv[3], nullptr, 10);
-  if (vaultOpen(argv[2], 1) < 0) return 2;
+  if (vaultOpen(argv[2], 1, true) < 0) return 2;
   if (isExport) return vaultExport(backup, argv[4]) == 0 ? 0 : 3;
   std::string d = vaultDescribe(backup);
   if (d.empty()) {

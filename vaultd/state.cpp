@@ -396,17 +396,27 @@ std::string vaultTempPath() {
          std::to_string(++g_vault.tmpSerial);
 }
 
-int vaultOpen(const char *dir, long firstNumber) {
+int vaultOpen(const char *dir, long firstNumber, bool readOnly) {
   std::lock_guard<std::mutex> g(g_vault.lock);
   g_vault.dir = dir;
-  if (makeDir(g_vault.dir) < 0 || makeDir(g_vault.dir + "/blocks") < 0 ||
-      makeDir(g_vault.dir + "/backups") < 0 || makeDir(g_vault.dir + "/tmp") < 0)
-    return -1;
-  for (const std::string &n : listDir(g_vault.dir + "/tmp")) unlink((g_vault.dir + "/tmp/" + n).c_str());
+  if (readOnly) {
+    struct stat st;
+    if (stat((g_vault.dir + "/backups").c_str(), &st) != 0) {
+      VDLOG(0, "%s is not a vaultd state directory", dir);
+      return -1;
+    }
+  } else {
+    if (makeDir(g_vault.dir) < 0 || makeDir(g_vault.dir + "/blocks") < 0 ||
+        makeDir(g_vault.dir + "/backups") < 0 || makeDir(g_vault.dir + "/tmp") < 0)
+      return -1;
+    // Left over from uploads cut short by a stop.
+    for (const std::string &n : listDir(g_vault.dir + "/tmp"))
+      unlink((g_vault.dir + "/tmp/" + n).c_str());
+  }
   for (int i = 0; i < 256; i++) {
     uint8_t b = static_cast<uint8_t>(i);
     std::string sub = g_vault.dir + "/blocks/" + hexUpper(&b, 1);
-    if (makeDir(sub) < 0) return -1;
+    if (!readOnly && makeDir(sub) < 0) return -1;
     for (const std::string &n : listDir(sub)) {
       BlockKey key;
       if (parseBlockKeyName(n.c_str(), &key) < 0) {

@@ -107,8 +107,9 @@ extern VaultState g_vault;
 
 // Opens (creating when needed) the state directory and loads what it
 // holds; `firstNumber` is used only when no backup was ever numbered.
-// 0 or -1 (logged).
-int vaultOpen(const char *dir, long firstNumber);
+// With `readOnly` nothing is created or cleaned up, so a running server's
+// state can be read by another process (export). 0 or -1 (logged).
+int vaultOpen(const char *dir, long firstNumber, bool readOnly = false);
 
 // start-backup: takes the metadata document. Returns 0 with the new
 // backup's number, -5 when the backup is out of order (and `force` is not

@@ -234,6 +234,12 @@ TEST(VaultdBuild, CompletesOnlyWhenEveryReferencedBlockIsHeldAndExportsTheArchiv
                        " " + std::to_string(second) + " " + out),
             0);
   EXPECT_EQ(readWholeFile(out), archive);
+  // Export only reads: a missing state directory is not created.
+  std::string missing = v.workDir() + "/no-state";
+  EXPECT_EQ(runCommand(std::string(RPD_BINARY_DIR) + "/vaultd/vaultd export " + missing + " 1 " +
+                       out + " 2>/dev/null"),
+            2);
+  EXPECT_NE(runCommand("test -e " + missing), 0);
 
   // A HaCTAR damaged in transit (one byte flipped) makes the build fail;
   // one for a backup that does not exist is refused.
