@@ -528,7 +528,7 @@ Progress progressOf(const VxCompressionState *st) {
 }
 
 // One pass of the engine step.
-int blockOnce(VxCompressionState *st) {
+int blockOnce(VxCompressionState *st, bool forceRead) {
   VxCompressionChannel &in = st->inpput;
   VxCompressionChannel &out = st->output;
   VxCompressionEngine &e = st->_engine;
@@ -550,7 +550,7 @@ int blockOnce(VxCompressionState *st) {
   // 3. Pending output.
   if (VxCompressionBlockWrite(st) < 0) return st->_error;
   // 4. Input: large reads only, unless flushing.
-  if (hasFile(in) && !in._eof && (in._flush || room(in) > capacity(in) / 2)) {
+  if (hasFile(in) && !in._eof && (in._flush || forceRead || room(in) > capacity(in) / 2)) {
     if (VxCompressionRead(st, room(in)) < 0) return st->_error;
   }
   // 5. Input end: the last unit and segment end with the input.
@@ -918,14 +918,23 @@ int VxCompressionBlockUpdateChecksums(VxCompressionState *st, off_t upto) {
 int VxCompressionBlock(VxCompressionState *st) {
   if (checkState(st, "VxCompressionBlock") != 0) return VX_COMP_INVALID;
   if (st->_error < 0) return st->_error;  // a failed stream only closes
+  bool forceRead = false;
   for (;;) {
     Progress before = progressOf(st);
-    int rc = blockOnce(st);
+    int rc = blockOnce(st, forceRead);
     if (rc != 0) {
       logDump(st);
       return rc;
     }
-    if (progressOf(st) == before) return 0;
+    if (!(progressOf(st) == before)) {
+      forceRead = false;
+      continue;
+    }
+    // Idle with a half-full input buffer: the current unit or LZ4 block may
+    // need more input than the large-read rule lets in; read once more.
+    VxCompressionChannel &in = st->inpput;
+    if (forceRead || !hasFile(in) || in._eof || room(in) == 0) return 0;
+    forceRead = true;
   }
 }
 

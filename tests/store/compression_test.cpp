@@ -5,8 +5,11 @@
 #include <lz4frame.h>
 #include <zlib.h>
 
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "store/compression.h"
@@ -248,16 +251,40 @@ TEST(VxCompression, FileChannelsProduceTheSameStreamAsCallerChannels) {
   storetest::TempDir dir;
   Bytes data = makeData(500000, 11);
   storetest::writeBytes(dir.path("in"), data);
-  for (auto engine : {VX_ENGINE_ZLIB, VX_ENGINE_LZ4}) {
-    VxCompressionState *st =
-        CreateVxCompressionState(VX_COMPRESS, engine, 1, dir.path("in").c_str(), dir.path("out").c_str(),
-                                 nullptr, nullptr, -1, -1, 0, 0, nullptr, 0, nullptr, 0);
-    ASSERT_EQ(st->_error, 0) << st->_errorDetails;
-    EXPECT_EQ(VxCompressionBlock(st), 0);
-    EXPECT_EQ(VxCompressionClose(st), 0);
-    FreeVxCompressionState(st);
-    EXPECT_EQ(storetest::readBytes(dir.path("out")), compress(engine, 1, data, 0, 0));
+  // 64 KiB segments give a 64 KiB input buffer, which the large-read rule
+  // alone would leave short of a whole LZ4 block.
+  for (size_t segment : {(size_t)0, (size_t)65536}) {
+    for (auto engine : {VX_ENGINE_ZLIB, VX_ENGINE_LZ4}) {
+      SCOPED_TRACE(testing::Message() << "engine " << engine << " segment " << segment);
+      VxCompressionState *st =
+          CreateVxCompressionState(VX_COMPRESS, engine, 1, dir.path("in").c_str(), dir.path("out").c_str(),
+                                   nullptr, nullptr, -1, -1, 0, segment, nullptr, 0, nullptr, 0);
+      ASSERT_EQ(st->_error, 0) << st->_errorDetails;
+      EXPECT_EQ(VxCompressionBlock(st), 0);
+      EXPECT_EQ(VxCompressionClose(st), 0);
+      FreeVxCompressionState(st);
+      EXPECT_EQ(storetest::readBytes(dir.path("out")), compress(engine, 1, data, 0, segment));
+    }
   }
+  // A pipe delivers short reads; the stream still gathers whole blocks.
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  std::thread writer([&] {
+    for (size_t pos = 0; pos < data.size(); pos += 40000)
+      if (write(fds[1], data.data() + pos, std::min<size_t>(40000, data.size() - pos)) < 0) break;
+    close(fds[1]);
+  });
+  VxCompressionState *piped = CreateVxCompressionState(VX_COMPRESS, VX_ENGINE_LZ4, 1, nullptr,
+                                                       dir.path("piped").c_str(), nullptr, nullptr, fds[0], -1, 0,
+                                                       65536, nullptr, 0, nullptr, 0);
+  ASSERT_EQ(piped->_error, 0);
+  for (int i = 0; i < 100000 && !piped->inpput._eof; i++) ASSERT_EQ(VxCompressionBlock(piped), 0);
+  EXPECT_TRUE(piped->inpput._eof) << "the stream stopped reading";
+  EXPECT_EQ(VxCompressionClose(piped), 0);
+  FreeVxCompressionState(piped);
+  writer.join();
+  close(fds[0]);
+  EXPECT_EQ(storetest::readBytes(dir.path("piped")), compress(VX_ENGINE_LZ4, 1, data, 0, 65536));
   // Pass copies without an index.
   VxCompressionState *st = CreateVxCompressionState(VX_PASS, VX_ENGINE_NONE, 0, dir.path("in").c_str(),
                                                     dir.path("copy").c_str(), nullptr, nullptr, -1, -1, 0, 0,
