@@ -78,9 +78,12 @@ class ScopedTestDatabase {
   // NULL).
   std::vector<std::vector<std::string>> rows(const std::string &sql);
 
- private:
+  // The test's own connection to the clone (opened on first use, owned by
+  // this object), for libpq calls the helpers above do not cover, such as
+  // PQexecParams with binary values.
   PGconn *connection();
 
+ private:
   std::string name_;
   std::string savedDb_;  // RPD_CATALOGUE_DB before this scope
   bool hadSavedDb_ = false;
