@@ -157,7 +157,7 @@ int findCandidateCatalogue(hashedContentsPrivate *p, const HashValue *record) {
     return -1;
   }
   PgResultPtr declared(pgExec(query));
-  if (!declared || pgStatus(declared.get()) != PGRES_COMMAND_OK) {
+  if (!declared || pgStatus(declared.get()) != 0) {
     LOG(0, "%s: Can't create database cursor to find candidates", __func__);
     if (pgRollback() != 0) LOG(0, "%s: pgRollback() failed -- can't rollback", __func__);
     return -1;
@@ -165,7 +165,7 @@ int findCandidateCatalogue(hashedContentsPrivate *p, const HashValue *record) {
   int found = -1;
   for (;;) {
     PgResultPtr row(pgExec("FETCH NEXT FROM candidates"));
-    if (!row || pgStatus(row.get()) != PGRES_TUPLES_OK || pgTuples(row.get()) < 1) break;
+    if (!row || pgStatus(row.get()) != 0 || pgTuples(row.get()) < 1) break;
     uint64_t backupNo = pgULVal(row.get(), 0, "backup_no");
     uint64_t fileOffset = pgULVal(row.get(), 0, "file_offset");
     if (openBackupFile(p, backupNo) == 0) {
@@ -176,7 +176,7 @@ int findCandidateCatalogue(hashedContentsPrivate *p, const HashValue *record) {
     }
   }
   PgResultPtr closed(pgExec("CLOSE candidates"));
-  if (!closed || pgStatus(closed.get()) != PGRES_COMMAND_OK)
+  if (!closed || pgStatus(closed.get()) != 0)
     LOG(0, "%s: Can't close cursor", __func__);
   if (pgCommit() != 0) {
     LOG(0, "%s: pgCommit() failed -- can't commit", __func__);
@@ -347,17 +347,20 @@ ssize_t readHashedContents(hashedContentsPrivate **priv, HashValue *record, void
     LOG(0, "%s: Can't allocate the reading handle", __func__);
     return -1;
   }
-  if (!knowsHashID(record) || refresh) {
+  bool idKnown = knowsHashID(record), valueKnown = knowsHashValue(record);
+  if (!idKnown || refresh) {
     // The lookup keys on the "in" bits; what an earlier lookup filled in
-    // counts as given.
+    // counts as given. Afterwards only what the index filled counts.
     record->flags |= uint8_t((record->flags & 0xF0) >> 4);
     if (getHashValues(&p->values, record, 1) != 0) return -1;
+    idKnown = record->flags & hashID_out;
+    valueKnown = record->flags & hashValue_out;
   }
-  if (!knowsHashID(record) && !knowsHashValue(record)) {
+  if (!idKnown && !valueKnown) {
     LOG(0, "%s: ERROR: Can't get hash value.", __func__);
     return -1;
   }
-  if (!knowsHashID(record)) return 0;
+  if (!idKnown) return 0;
   if (uint64_t(offset) >= record->hashedLength) return 0;
   size_t want = size_t(std::min<uint64_t>(uint64_t(length), record->hashedLength - uint64_t(offset)));
   uint8_t *dst = static_cast<uint8_t *>(buffer);
