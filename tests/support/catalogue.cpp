@@ -145,13 +145,16 @@ ScopedTestDatabase::ScopedTestDatabase() {
   dropOrphans(admin);
   name_ = uniqueName();
   // CREATE DATABASE refuses to copy a template that another session is
-  // connected to at that moment (the catalogue script reloading it, a
-  // developer's psql); such a moment passes, so retry for a while.
+  // connected to at that moment (the catalogue script loading a changed
+  // schema, a developer's psql), and the template is missing for a moment
+  // while a new one is renamed into place; both pass, so retry a while.
   std::string err;
   bool created = false;
   for (int attempt = 0; attempt < 100 && !created; attempt++) {
     created = run(admin, "CREATE DATABASE " + quoteIdent(name_) + " TEMPLATE " + kTemplate, &err);
-    if (!created && err.find("is being accessed by other users") == std::string::npos) break;
+    if (!created && err.find("is being accessed by other users") == std::string::npos &&
+        err.find("does not exist") == std::string::npos)
+      break;
     if (!created) usleep(100 * 1000);
   }
   PQfinish(admin);
