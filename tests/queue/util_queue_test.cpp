@@ -93,50 +93,6 @@ TEST_F(UtilQueue, CreateQueueAndCreateTypes) {
   EXPECT_EQ(number("SELECT count(*) FROM vx.operation_names WHERE name_id IN (6,7,8,9)"), 4);
 }
 
-TEST_F(UtilQueue, EnqueuePeekSwapCompleteCleanupRemove) {
-  long m = addBackup({.type = 1}), i1 = addBackup({.type = 3}), i2 = addBackup({.type = 3});
-  std::string out;
-
-  EXPECT_EQ(run(utilPeek, {"peek", "0"}, &out), 0);  // empty queue
-  EXPECT_EQ(out, "0");
-
-  EXPECT_EQ(run(utilEnqueue, {"enqueue", s(i2), "vaultA"}, &out), 0);
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(queueOf("vaultA"), s(m) + ":1 " + s(i1) + ":1 " + s(i2) + ":1");
-
-  EXPECT_EQ(run(utilPeek, {"peek", "1"}, &out), (int)i1);
-  EXPECT_EQ(out, s(i1));
-  EXPECT_EQ(run(utilPeek, {"peek", "junk"}, &out), (int)m);  // atoi: offset 0
-  EXPECT_EQ(run(utilPeek, {"peek", "3"}, &out), 0);
-
-  EXPECT_EQ(run(utilSwap, {"swap", s(m), "vaultA", s(i2), "vaultA"}), 0);
-  EXPECT_EQ(queueOf("vaultA"), s(i2) + ":1 " + s(i1) + ":1 " + s(m) + ":1");
-
-  EXPECT_EQ(run(utilComplete, {"complete", s(i2), "vaultA"}), 0);
-  EXPECT_EQ(run(utilCleanup, {"cleanup", s(i1), "vaultA"}), 0);
-  EXPECT_EQ(queueOf("vaultA"), s(i2) + ":2 " + s(i1) + ":32 " + s(m) + ":1");
-  EXPECT_EQ(run(utilRemove, {"remove", s(m), "vaultA"}), 0);
-  EXPECT_EQ(queueOf("vaultA"), s(i2) + ":2 " + s(i1) + ":32");
-
-  // Enqueueing again brings the cleaned-up member back, leaves the
-  // complete one and re-adds the removed one.
-  EXPECT_EQ(run(utilEnqueue, {"enqueue", s(i2), "vaultA"}), 0);
-  EXPECT_EQ(queueOf("vaultA"), s(i2) + ":2 " + s(i1) + ":1 " + s(m) + ":1");
-
-  // A backup that does not exist.
-  EXPECT_EQ(run(utilEnqueue, {"enqueue", "notanumber", "vaultA"}), -1);
-}
-
-TEST_F(UtilQueue, WrongArgumentCountsDoNothing) {
-  long m = addBackup({.type = 1});
-  std::string out;
-  EXPECT_EQ(run(utilEnqueue, {"enqueue", s(m)}, &out), 0);
-  EXPECT_EQ(run(utilSwap, {"swap", s(m), "v", s(m)}, &out), 0);
-  EXPECT_EQ(run(utilPeek, {"peek"}, &out), 0);
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(number("SELECT count(*) FROM vx.replication_queue"), 0);
-}
-
 TEST_F(UtilQueue, RealBinaryPeekEnqueueSwapAndUsage) {
   long m = addBackup({.type = 1}, 300), i1 = addBackup({.type = 3}, 301),
        i2 = addBackup({.type = 3}, 302);
@@ -152,6 +108,9 @@ TEST_F(UtilQueue, RealBinaryPeekEnqueueSwapAndUsage) {
   // The exit status is the low byte of the backup number.
   EXPECT_EQ(rpd({"peek", "0"}, &out), 300 & 0xff);
   EXPECT_EQ(out, "300");
+  EXPECT_EQ(rpd({"peek", "junk"}, &out), 300 & 0xff);  // atoi: offset 0
+  EXPECT_EQ(rpd({"peek", "2"}, &out), 302 & 0xff);
+  EXPECT_EQ(rpd({"peek", "3"}, &out), 0);
 
   EXPECT_EQ(rpd({"swap", s(m), "vaultB", s(i1), "vaultB"}, &out), 0);
   EXPECT_EQ(rpd({"peek", "0"}, &out), 301 & 0xff);
@@ -160,10 +119,16 @@ TEST_F(UtilQueue, RealBinaryPeekEnqueueSwapAndUsage) {
   EXPECT_EQ(rpd({"remove", s(i2), "vaultB"}, &out), 0);
   EXPECT_EQ(queueOf("vaultB"), s(i1) + ":2 " + s(m) + ":32");
 
+  // Enqueueing again brings the cleaned-up member back, leaves the
+  // complete one and re-adds the removed one; an unknown backup fails.
+  EXPECT_EQ(rpd({"enqueue", s(i2), "vaultB"}, &out), 0);
+  EXPECT_EQ(queueOf("vaultB"), s(i1) + ":2 " + s(m) + ":1 " + s(i2) + ":1");
+  EXPECT_EQ(rpd({"enqueue", "notanumber", "vaultB"}, &out), 255);
+
   // A wrong count prints the usage and changes nothing.
   EXPECT_EQ(rpd({"remove", s(i1)}, &out), 0);
   EXPECT_EQ(out.rfind("Usage:\n", 0), 0u) << out;
-  EXPECT_EQ(queueOf("vaultB"), s(i1) + ":2 " + s(m) + ":32");
+  EXPECT_EQ(queueOf("vaultB"), s(i1) + ":2 " + s(m) + ":1 " + s(i2) + ":1");
 }
 
 }  // namespace
