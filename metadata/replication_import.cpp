@@ -857,7 +857,8 @@ int importReplicationMetadata(const char *document, long device, long *backupNo,
     return -1;
   }
   *backupNo = 0;
-  XmlDocPtr doc(xmlReadMemory(document, (int)strlen(document), "noname.xml", nullptr, XML_PARSE_NONET));
+  XmlDocPtr doc(xmlReadMemory(document, (int)strlen(document), "noname.xml", nullptr,
+                                XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
   if (!doc) {
     ILOG(0, "ERROR: Could not read XML content.\n");
     return -1;

@@ -1,0 +1,96 @@
+// metadata_fixture.h: catalogue rows and document access for the
+// replication metadata tests. Rows are written over the test database's own
+// connection; the code under test uses the catalogue helper's.
+#pragma once
+
+#include <libxml/tree.h>
+
+#include <string>
+#include <vector>
+
+#include "support/catalogue.h"
+
+namespace mdtest {
+
+using rpd::test::ScopedTestDatabase;
+
+// A parsed document with lookups by slash-separated element path from the
+// root ("nodes/node_name"); the first element of each name is taken.
+class Doc {
+ public:
+  explicit Doc(const std::string &xml);
+  ~Doc();
+  Doc(const Doc &) = delete;
+  Doc &operator=(const Doc &) = delete;
+  bool parsed() const { return doc_ != nullptr; }
+  // Names of the element children of path ("" = the root).
+  std::vector<std::string> children(const std::string &path = "") const;
+  // Text of the element at path, "<absent>" when there is none.
+  std::string text(const std::string &path) const;
+
+ private:
+  xmlNode *find(const std::string &path) const;
+  xmlDoc *doc_ = nullptr;
+};
+
+struct NodeRow {
+  std::string name = "client";
+  long properties = 0, type = 2, os = 5, options = 0, generic = 0;
+  std::string gcname;  // "" = NULL
+  long systemId = 0;   // 0 = NULL
+};
+long addNode(ScopedTestDatabase &db, const NodeRow &n);
+
+// An instance of appId on node; identity "" = NULL; keys "" = NULL.
+long addInstance(ScopedTestDatabase &db, long node, long appId, const std::string &identity = "",
+                 const std::vector<std::string> &keys = {});
+
+struct BackupRow {
+  long node = 0, instance = 0;
+  long properties = 0, type = 1, startTime = 1700000000, totalMegs = 10, verifyAfter = 0;
+  bool verified = false;
+  std::string command = "";  // "" = NULL
+  long status = 0xC40;
+  long long tape = 1;
+};
+long addBackup(ScopedTestDatabase &db, const BackupRow &b);
+
+// This appliance's install identity.
+std::string installId(ScopedTestDatabase &db);
+// A D2D device with the given tape number; returns its device_no.
+long addDevice(ScopedTestDatabase &db, long tapeNo, bool scsi = false, bool deleted = false);
+// A permitted replication source; device 0 = NULL. Returns its system_id.
+long permitSource(ScopedTestDatabase &db, const std::string &name, const std::string &identity, long device = 0);
+
+// Every row of the tables an import writes, as one text, for "unchanged"
+// comparisons.
+std::string importedRows(ScopedTestDatabase &db);
+
+// exportReplicationMetadata of backupNo through the process's catalogue
+// helper; "" (and a test failure) when it fails.
+std::string exportDoc(long backupNo);
+
+// A hand-made document as another appliance would send it. Elements named
+// in `drop` (by element name, e.g. "os") are left out; `extra` goes in
+// before the end of the root.
+constexpr const char *kSourceUuid = "aaaaaaaa-bbbb-4ccc-8ddd-eeeeeeeeeeee";
+constexpr const char *kFileLevelUuid = "11111111-2222-4333-8444-555555555555";
+constexpr const char *kInstanceUuid = "66666666-7777-4888-9999-000000000000";
+struct DocSpec {
+  std::string sourceName = "origin", sourceUuid = kSourceUuid;
+  std::string client = "carol", fileLevel = kFileLevelUuid, instance = kInstanceUuid;
+  long nodeProperties = 0x10;
+  long appId = 6;
+  std::string appType = "Oracle";
+  long backupProperties = 0x1000, type = 1, startTime = 1700000000;
+  std::string command = "nightly";  // "" = no x_command_short
+  std::vector<std::string> drop;
+  std::string extra;
+};
+std::string makeDoc(const DocSpec &s);
+
+// Points the catalogue helper of this process at db (for tests that use
+// two databases) and drops its open connections.
+void useDatabase(const ScopedTestDatabase &db);
+
+}  // namespace mdtest
