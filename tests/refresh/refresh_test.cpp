@@ -3,6 +3,7 @@
 // the real catalogue.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 #include <vector>
 
 #include "daemon/terminate.h"
+#include "daemon/util_refresh.h"
+#include "dedup/hashValues.h"
 #include "queue/refresh.h"
 #include "refresh_support.h"
 
@@ -333,6 +336,79 @@ TEST_F(Refresh, EncryptionFlagIsPropertyBit256) {
   EXPECT_EQ(vx_is_backup_encrypted(plain), 0);
   EXPECT_EQ(vx_is_backup_encrypted(enc), 1);
   EXPECT_EQ(vx_is_backup_encrypted(999999), 0);
+}
+
+// Runs a utility handler with its standard output caught in a file.
+std::string runCapturingStdout(int (*handler)(int, char **), std::vector<std::string> args,
+                               const std::string &file, int *result) {
+  std::vector<char *> argv;
+  for (auto &a : args) argv.push_back(a.data());
+  fflush(stdout);
+  int saved = dup(1);
+  int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  dup2(fd, 1);
+  close(fd);
+  *result = handler((int)argv.size(), argv.data());
+  fflush(stdout);
+  dup2(saved, 1);
+  close(saved);
+  FILE *f = fopen(file.c_str(), "r");
+  std::string out;
+  char buf[4096];
+  size_t n;
+  while (f && (n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  if (f) fclose(f);
+  return out;
+}
+
+TEST_F(Refresh, LbeCommandListsTheBlocksNoReferenceHolds) {
+  // Hashes in the catalogue tables (no platform capability file in the
+  // sandbox: the catalogue generation of the index).
+  forgetMetadataGeneration();
+  ASSERT_EQ(getMetadataGeneration(), 0);
+  std::string names[4];
+  long ids[4];
+  for (int seed = 1; seed <= 3; seed++) {
+    std::string hex;
+    char b[3];
+    for (int i = 0; i < 64; i++) {
+      snprintf(b, sizeof b, "%02X", (seed * 7 + i) & 0xff);
+      hex += b;
+    }
+    names[seed] = "b-sha512-4096-" + hex;
+    ids[seed] = number("INSERT INTO vx.hash_values (hash_type, hashed_length, hash_value) VALUES "
+                       "('sha512', 4096, '\\x" + hex + "') RETURNING hash_id");
+  }
+  auto block = [&](long backup, long offset, int seed) {
+    exec("INSERT INTO vx.backups_hash_values (backup_no, file_offset, hash_id) VALUES (" +
+         s(backup) + ", " + s(offset) + ", " + s(ids[seed]) + ")");
+  };
+  long m = addBackup({.type = 1, .syncStatus = 2});
+  block(m, 0, 1);
+  block(m, 4096, 2);
+  long b = addBackup({.type = 2, .syncStatus = 1});
+  block(b, 0, 3);
+  block(b, 4096, 1);
+  block(b, 8192, 3);
+  block(b, 12288, 2);
+
+  std::string file = sandbox_.path("out.txt");
+  int rc = -9;
+  // Against the last master only the new block is left, once.
+  EXPECT_EQ(runCapturingStdout(utilLbe, {"rpd", "util", "lbe", s(b), "1"}, file, &rc),
+            names[3] + "\n");
+  EXPECT_EQ(rc, 0);
+  // Without references every distinct block once (the catalogue's
+  // distinct list comes in hash order, so the lines are compared sorted).
+  std::string all = runCapturingStdout(utilLbe, {"rpd", "util", "lbe", s(b), "0"}, file, &rc);
+  std::vector<std::string> lines;
+  for (size_t at = 0, nl; (nl = all.find('\n', at)) != std::string::npos; at = nl + 1)
+    lines.push_back(all.substr(at, nl - at));
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(lines, std::vector<std::string>({names[1], names[2], names[3]}));
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(runCapturingStdout(utilLbe, {"rpd", "util", "lbe", s(b), "9"}, file, &rc), "");
+  EXPECT_EQ(rc, -1);
 }
 
 }  // namespace
