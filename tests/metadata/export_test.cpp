@@ -195,7 +195,9 @@ TEST(exportMetadata, RefusesMissingDeletedAndInstancelessBackups) {
 }
 
 // Two processes export the same never-replicated clients at once: both
-// must report, and leave stored, one identity per instance.
+// must report, and leave stored, one identity per instance. The test holds
+// the instance rows locked until both processes wait to store their new
+// identity for the first client, so both really race for it.
 TEST(exportMetadata, ConcurrentExportsAgreeOnOneStoredIdentity) {
   ScopedTestDatabase db;
   std::vector<long> backups, fileLevel, apps;
@@ -232,7 +234,20 @@ TEST(exportMetadata, ConcurrentExportsAgreeOnOneStoredIdentity) {
     }
     close(out[c][1]);
   }
+  db.exec("BEGIN");
+  db.exec("SELECT * FROM vx.application_instances FOR UPDATE");
   ASSERT_EQ(2, write(go[1], "gg", 2));
+  const std::string waiting = "SELECT count(*) FROM pg_stat_activity WHERE datname = '" + db.name() +
+                              "' AND wait_event_type = 'Lock' AND query LIKE 'UPDATE application_instances%'";
+  int polls = 0;
+  // Activity statistics are a snapshot per transaction: refresh each poll.
+  auto waiters = [&] {
+    db.exec("SELECT pg_stat_clear_snapshot()");
+    return db.number(waiting);
+  };
+  while (waiters() < 2 && ++polls < 6000) usleep(5000);
+  EXPECT_EQ(2, waiters()) << "both exports should wait for the first client's row";
+  db.exec("COMMIT");
   std::string got[2];
   for (int c = 0; c < 2; c++) {
     char buf[4096];
