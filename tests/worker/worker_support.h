@@ -1,0 +1,167 @@
+// worker_support.h: fixture of the worker tests: a catalogue per test, a
+// sandbox holding master.ini, the commands the worker runs (fileDedup,
+// recipe) as small scripts, and a device directory for HaCTAR files; the
+// process log captured in a file; and running the worker in this process
+// the way "rpd util replicate" does.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+
+#include "daemon/rpd.h"
+#include "daemon/settings.h"
+#include "daemon/worker.h"
+#include "lib/config.h"
+#include "lib/ini.h"
+#include "lib/logger.h"
+#include "queue_fixture.h"
+#include "support/sandbox.h"
+#include "vaultd/hactar.h"
+
+namespace rpd::test {
+
+// Sends the process log into a temporary file at level 9 while it lives.
+class WorkerLog {
+ public:
+  WorkerLog() : file_(tmpfile()), savedLevel_(log_level) {
+    log_level = 9;
+    attachLogStream(file_);
+  }
+  ~WorkerLog() {
+    attachLogStream(stderr);
+    log_level = savedLevel_;
+    if (file_) fclose(file_);
+  }
+  WorkerLog(const WorkerLog &) = delete;
+  WorkerLog &operator=(const WorkerLog &) = delete;
+  std::string text() const {
+    fflush(file_);
+    std::string out;
+    rewind(file_);
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
+    fseek(file_, 0, SEEK_END);
+    return out;
+  }
+  bool has(const std::string &s) const { return text().find(s) != std::string::npos; }
+  size_t count(const std::string &s) const {
+    std::string t = text();
+    size_t n = 0;
+    for (size_t at = t.find(s); at != std::string::npos; at = t.find(s, at + s.size())) ++n;
+    return n;
+  }
+
+ private:
+  FILE *file_;
+  int savedLevel_;
+};
+
+class WorkerCatalogue : public QueueCatalogue {
+ protected:
+  void SetUp() override {
+    QueueCatalogue::SetUp();
+    savedSettings_ = g_settings;
+    savedBindir_ = g_bindir;
+    savedMasterIni_ = g_master_ini;
+    savedAttached_ = g_attachedMode;
+    // Attached mode keeps the worker's messages in this process's log
+    // stream instead of an "rpd-worker" file.
+    g_attachedMode = 1;
+    sandbox_.mkdirs("tmp");
+    bindir_ = sandbox_.mkdirs("bin");
+    snprintf(g_bindir, sizeof g_bindir, "%s", bindir_.c_str());
+    masterIni_ = sandbox_.write("vxinit/master.ini", "");
+    snprintf(g_master_ini, sizeof g_master_ini, "%s", masterIni_.c_str());
+    // No waits between polls unless a test asks for them.
+    setIni("CheckInterval", "0");
+    setIni("TimeDelay", "0");
+    device_ = sandbox_.mkdirs("dev/dedup0");
+    exec("INSERT INTO vx.devices (dev_name, dev_rw_name) VALUES ('dedup0', '" + device_ + "')");
+    writeCommand("fileDedup", "exit 0");
+  }
+  void TearDown() override {
+    g_settings = savedSettings_;
+    snprintf(g_bindir, sizeof g_bindir, "%s", savedBindir_.c_str());
+    snprintf(g_master_ini, sizeof g_master_ini, "%s", savedMasterIni_.c_str());
+    g_attachedMode = savedAttached_;
+    g_isWorker = 0;
+    signal(SIGTERM, SIG_DFL);
+    signal(SIGINT, SIG_DFL);
+    signal(SIGQUIT, SIG_DFL);
+    QueueCatalogue::TearDown();
+  }
+
+  void setIni(const char *key, const std::string &value, const char *section = "Replication") {
+    ASSERT_EQ(iniPutString(section, key, value.c_str(), masterIni_.c_str()), 0);
+  }
+
+  // Installs bin/<name> as a shell script with `body`; $DEVICE is the
+  // device directory, $BIN the bin directory.
+  void writeCommand(const std::string &name, const std::string &body) {
+    std::string path = sandbox_.write("bin/" + name, "#!/bin/sh\nDEVICE='" + device_ + "'\nBIN='" + bindir_ +
+                                                         "'\n" + body + "\n");
+    chmod(path.c_str(), 0755);
+  }
+
+  // A backup on the sandbox device, queued for `vault` in state 16 as
+  // takeNext leaves it, with sync_status 1.
+  long addQueuedBackup(const std::string &vault, BackupSpec spec = {}) {
+    spec.syncStatus = spec.syncStatus ? spec.syncStatus : 1;
+    long b = addBackup(spec);
+    long fs = number("INSERT INTO vx.filesets (backup_no, tape_drive_name) VALUES (" + std::to_string(b) +
+                     ", 'dedup0') RETURNING fileset_no");
+    exec("UPDATE vx.backups SET fileset_no = " + std::to_string(fs) + ", total_megs = 3 WHERE backup_no = " +
+         std::to_string(b));
+    addEntry(b, vault, 16);
+    return b;
+  }
+
+  // A recipe that leaves a HaCTAR holding `archive` literally (no block
+  // references), so the Vault can build the backup without blocks.
+  void writeLiteralRecipe(const std::string &archive) {
+    std::string templ = sandbox_.path("hactar.template");
+    FILE *f = fopen(templ.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    hactar::Writer w;
+    ASSERT_EQ(w.begin(f), 0);
+    ASSERT_EQ(w.addLiteral(archive.data(), archive.size()), 0);
+    ASSERT_EQ(w.finish(), 0);
+    fclose(f);
+    writeCommand("recipe", "cp '" + templ + "' \"$DEVICE/hactar_$2\"");
+  }
+
+  // Replicates one backup in this process, as "rpd util replicate" does.
+  int replicateHere(long b, const std::string &vault) {
+    char buf[VAULT_NAME_BUFFER];
+    snprintf(buf, sizeof buf, "%s", vault.c_str());
+    clearWorkerProcessState();
+    return runWorker((uint64_t)b, buf, 0);
+  }
+
+  std::string stateOf(long b, const std::string &vault) {
+    return value("SELECT status FROM vx.replication_queue WHERE backup_no = " + std::to_string(b) +
+                 " AND vault = '" + vault + "'");
+  }
+  long syncOf(long b) {
+    return number("SELECT sync_status FROM vx.backups WHERE backup_no = " + std::to_string(b));
+  }
+  std::string hactarFile(long b) const { return device_ + "/hactar_" + std::to_string(b); }
+  static bool exists(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+  }
+
+  Sandbox sandbox_{"rpd-worker"};
+  std::string bindir_, device_, masterIni_;
+  ReplicationSettings savedSettings_;
+  std::string savedBindir_, savedMasterIni_;
+  int16_t savedAttached_ = 0;
+};
+
+}  // namespace rpd::test
