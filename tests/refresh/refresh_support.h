@@ -62,6 +62,7 @@ class RefreshCatalogue : public QueueCatalogue {
     savedBindir_ = g_bindir;
     bindir_ = sandbox_.mkdirs("bin");
     snprintf(g_bindir, sizeof g_bindir, "%s", bindir_.c_str());
+    sandbox_.mkdirs("tmp");  // the logger's fallback file lives here
     device_ = sandbox_.mkdirs("dev/dedup0");
     exec("INSERT INTO vx.devices (dev_name, dev_rw_name) VALUES ('dedup0', '" + device_ + "')");
   }
