@@ -854,6 +854,9 @@ int encryptAndEmit(archiveFilter *h, const uint8_t *p, size_t n, int flush) {
   if (ensure(&xf->in, &xf->inSize, xf->inFill + n + kUnit) != 0) return fail(ENOMEM);
   if (n) memcpy(xf->in + xf->inFill, p, n);
   xf->inFill += n;
+  // Small writes are gathered so that each exchange with the daemon
+  // carries a useful amount of data.
+  if (!flush && xf->inFill < kCDMaxCryptData) return 0;
   if (flush && xf->inFill % kUnit) {
     size_t pad = kUnit - xf->inFill % kUnit;
     memset(xf->in + xf->inFill, 0, pad);
