@@ -250,6 +250,8 @@ int openBase(uint64_t backupNo, Base *base) {
   return 0;
 }
 
+constexpr uint64_t kEntryTime = 1700000000;
+
 struct TarFile {
   std::string name;
   uint64_t size;
@@ -268,7 +270,9 @@ struct Generator {
 
   int writeEntry(const std::string &name, uint64_t size, char type, const uint8_t *data) {
     uint8_t h[TAR_BLOCK];
-    if (encodeTarHeader(h, name, size, type, uint64_t(time(nullptr))) != 0) return -1;
+    // A fixed time stamp keeps archives a pure function of their content,
+    // so a backup made with --share 1 is byte for byte its base.
+    if (encodeTarHeader(h, name, size, type, kEntryTime) != 0) return -1;
     files.push_back({name, size, out.written()});
     if (out.write(h, sizeof h) != 0) return -1;
     if (size && out.write(data, size) != 0) return -1;
@@ -328,6 +332,11 @@ struct Generator {
     if (base && base->open && sharedTarget > 0) {
       int64_t baseBytes = baseContentBytes(base->path, base->info.properties);
       double p = baseBytes > 0 ? std::min(1.0, sharedTarget / double(baseBytes)) : 0;
+      if (share >= 1) {
+        // Everything the base holds, whatever its size.
+        p = 1;
+        sharedTarget = 1e300;
+      }
       double shared = 0;
       uint8_t h[TAR_BLOCK];
       for (;;) {
@@ -342,7 +351,8 @@ struct Generator {
         memcpy(name, h, 100);
         if (writeEntry(name, size, '0', buf.data()) != 0) return -1;
         shared += double(size);
-        if (newFilesUpTo(uint64_t(double(newTarget) * std::min(1.0, shared / sharedTarget))) != 0) return -1;
+        if (newTarget && newFilesUpTo(uint64_t(double(newTarget) * std::min(1.0, shared / sharedTarget))) != 0)
+          return -1;
       }
     }
     if (newFilesUpTo(newTarget) != 0) return -1;

@@ -1,0 +1,133 @@
+// standins_support.cpp: the appliance of the stand-in tests (see
+// standins_support.h).
+#include "standins_support.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "dedup/hashValues.h"
+#include "lib/config.h"
+#include "lib/logger.h"
+#include "store/SIS.h"
+#include "store/crypto.h"
+#include "store/libCryptoDaemon.h"
+
+namespace standins_test {
+
+namespace {
+
+std::string quote(const std::string &s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+}  // namespace
+
+Run runProgram(const std::string &program, const std::vector<std::string> &args) {
+  std::string cmd = quote(std::string(RPD_BINARY_DIR) + "/appliance/" + program);
+  for (const std::string &a : args) cmd += " " + quote(a);
+  const char *root = getenv("RPD_SYSROOT");
+  cmd += " 2>>" + quote(std::string(root ? root : "/tmp") + "/stderr.log");
+  Run run;
+  FILE *p = popen(cmd.c_str(), "r");
+  if (!p) return run;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) run.out.append(buf, n);
+  int status = pclose(p);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+std::vector<uint64_t> mkbackup(const std::vector<std::string> &args) {
+  Run r = runProgram("mkbackup", args);
+  EXPECT_EQ(r.status, 0) << "mkbackup failed; see stderr.log in the sandbox";
+  std::vector<uint64_t> numbers;
+  std::istringstream in(r.out);
+  uint64_t n;
+  while (in >> n) numbers.push_back(n);
+  return numbers;
+}
+
+std::string readFile(const std::string &path) {
+  std::ifstream f(path, std::ios::binary);
+  std::ostringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+Appliance::Appliance(int generation, const std::string &extraFileDedup) {
+  std::string vxdir = box.mkdirs("usr/vx");
+  box.mkdirs("usr/vx/bin");
+  box.mkdirs("md");
+  dev = box.mkdirs("dev1");
+  std::string ini = box.write("usr/vx/vxinit/master.ini",
+                              "[fileDedup]\n"
+                              "maxSubfileBytes=16384\n"
+                              "imageBlockBytes=32768\n"
+                              "MetadataDirectory=" + box.path("md") + "\n"
+                              "maxHashedBlocks=64k\n"
+                              "maxHashedBackups=1k\n"
+                              "synchronizeUpdates=false\n"
+                              "MetadataGeneration=" + std::to_string(generation) + "\n" + extraFileDedup);
+  if (generation == 1) box.write("var/opt/kestrelon/platform_capabilities", "dedupNT\n");
+  box.setEnv("VXDIR", vxdir);
+  box.setEnv("VX_MASTER_INI", ini);
+  box.setEnv("LOG_LEVEL", "1");
+  snprintf(g_master_ini, sizeof g_master_ini, "%s", ini.c_str());
+  snprintf(g_bindir, sizeof g_bindir, "%s/bin", vxdir.c_str());
+  snprintf(g_SISinfoPath, sizeof g_SISinfoPath, "%s", "/backups/SISinfo");
+  attachLogStream(stderr);
+  forgetMetadataGeneration();
+  CDlibForgetState();
+  cryptoResetProcessState();
+}
+
+Appliance::~Appliance() {
+  forgetMetadataGeneration();
+  g_master_ini[0] = 0;
+}
+
+std::string Appliance::archive(uint64_t backupNo) const {
+  std::string base = dev + "/backup_" + std::to_string(backupNo);
+  if (access((base + ".gz").c_str(), F_OK) == 0) return base + ".gz";
+  if (access(base.c_str(), F_OK) == 0) return base;
+  return "";
+}
+
+void Appliance::makeSmallSIS() const { ASSERT_EQ(SIScreateInfoFile(0, 1ULL << 26), 0); }
+
+CryptoDaemon::CryptoDaemon(const std::string &keyFile) {
+  int fds[2];
+  if (pipe(fds) != 0) return;
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(fds[1], 1);
+    close(fds[0]);
+    close(fds[1]);
+    execl(RPD_BINARY_DIR "/appliance/cryptodaemon", "cryptodaemon", "-k", keyFile.c_str(), "-p", "0",
+          (char *)nullptr);
+    _exit(127);
+  }
+  close(fds[1]);
+  FILE *f = fdopen(fds[0], "r");
+  char line[256] = "";
+  ready_ = f && fgets(line, sizeof line, f) && strstr(line, "listening");
+  if (f) fclose(f);
+}
+
+CryptoDaemon::~CryptoDaemon() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  int status;
+  waitpid(pid_, &status, 0);
+}
+
+}  // namespace standins_test

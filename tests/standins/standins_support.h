@@ -1,0 +1,63 @@
+// standins_support.h: an appliance for the stand-in tests: a private
+// catalogue, a sandboxed system root with an installation directory and
+// master.ini, the stand-in programs run as child processes, and the
+// CryptoDaemon stand-in for encrypted archives.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "catalogue.h"
+#include "sandbox.h"
+
+namespace standins_test {
+
+// Result of running a program: exit status (-1 when it did not exit
+// normally) and its standard output.
+struct Run {
+  int status = -1;
+  std::string out;
+};
+
+// Runs $RPD_BINARY_DIR/appliance/<program> with args; standard error goes
+// to <sandbox>/stderr.log.
+Run runProgram(const std::string &program, const std::vector<std::string> &args);
+// Runs mkbackup and returns the backup numbers it printed.
+std::vector<uint64_t> mkbackup(const std::vector<std::string> &args);
+
+// Whole file contents ("" when missing).
+std::string readFile(const std::string &path);
+
+// An appliance: catalogue clone, sandbox, installation directory
+// <root>/usr/vx with vxinit/master.ini ([fileDedup] small sub-files, the
+// metadata store in <root>/md, the given generation), the device directory
+// <root>/dev1. Generation 1 also lists dedupNT in the platform capability
+// file. The test process's own configuration points at the same master.ini.
+class Appliance {
+ public:
+  explicit Appliance(int generation = 0, const std::string &extraFileDedup = "");
+  ~Appliance();
+  rpd::test::ScopedTestDatabase db;
+  rpd::test::Sandbox box{"rpd-standins"};
+  std::string dev;  // device directory (dev_nr_name and dev_rw_name)
+  std::string archive(uint64_t backupNo) const;  // existing archive path or ""
+  // Makes the SIS info file with 64 MiB spans so moved blocks stay small.
+  void makeSmallSIS() const;
+};
+
+// The CryptoDaemon stand-in as a child process (key file in the sandbox).
+class CryptoDaemon {
+ public:
+  explicit CryptoDaemon(const std::string &keyFile);
+  ~CryptoDaemon();
+  bool ready() const { return ready_; }
+
+ private:
+  int pid_ = -1;
+  bool ready_ = false;
+};
+
+}  // namespace standins_test
