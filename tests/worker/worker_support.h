@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "daemon/rpd.h"
@@ -50,6 +52,13 @@ class WorkerLog {
     return out;
   }
   bool has(const std::string &s) const { return text().find(s) != std::string::npos; }
+  // Whether the log holds `s`, read through a descriptor of its own, so
+  // another thread may ask while the worker writes.
+  bool hasFromOtherThread(const std::string &s) const {
+    std::ifstream in("/proc/self/fd/" + std::to_string(fileno(file_)), std::ios::binary);
+    std::string t((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return t.find(s) != std::string::npos;
+  }
   size_t count(const std::string &s) const {
     std::string t = text();
     size_t n = 0;
