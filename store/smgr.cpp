@@ -347,7 +347,7 @@ long smgr_register(uint32_t key, int deviceNo) {
   int index = key ? key_to_index(reservations.get(), key) : -1;
   bool existing = index >= 0;
   if (existing) {
-    LOG(0, "%s: Existing reservation for: %u", __func__, key);
+    LOG(3, "%s: Existing reservation for: %u", __func__, key);
   } else {
     index = get_free_index(reservations.get());
     if (index < 0) {
