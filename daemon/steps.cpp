@@ -5,19 +5,15 @@
 // workers.
 #include "daemon/steps.h"
 
+#include "daemon/terminate.h"
+#include "queue/refresh.h"
 #include "queue/replicationQueue.h"
 #include "vault/blockOut.h"
 #include "vault/transfer.h"
 
-int stepRefreshQueue() {
-  // Pending: the queue refresh of the queue subsystem.
-  return 0;
-}
+int stepRefreshQueue() { return refreshQueue(); }
 
-int stepHandleTerminated() {
-  // Pending: handleTerminated() (terminated operations).
-  return 0;
-}
+int stepHandleTerminated() { return handleTerminated(); }
 
 int stepStartWorker(uint64_t backupNo, char *vault, int forkFlag) {
   // Pending: the worker function. Nothing is started meanwhile.

@@ -7,7 +7,9 @@
 #include "daemon/rpd.h"
 #include "daemon/settings.h"
 #include "daemon/util_dedup.h"
+#include "daemon/util_metadata.h"
 #include "daemon/util_queue.h"
+#include "daemon/util_refresh.h"
 #include "lib/config.h"
 #include "lib/logger.h"
 
@@ -56,6 +58,12 @@ const UtilCommand utilCommands[] = {
     {"cleanup", 5, 5, 0, utilCleanup},
     {"count", 4, 4, 0, utilCount},
     {"list", 5, 5, 0, utilList},
+    {"export-ubi", 4, 4, 0, utilExportUbi},
+    {"check-ubi", 4, 5, 0, utilCheckUbi},
+    {"export-metadata", 4, 4, 0, utilExportMetadata},
+    {"import-metadata", 4, 4, 0, utilImportMetadata},
+    {"lbe", 5, 5, 0, utilLbe},
+    {"send-hactar", 6, UTIL_ANY_COUNT, 0, utilSendHactar},
     {nullptr, 0, 0, 0, nullptr},  // end marker, not a command
 };
 const size_t utilCommandCount = sizeof utilCommands / sizeof utilCommands[0] - 1;

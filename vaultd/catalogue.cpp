@@ -1,9 +1,8 @@
-// catalogue.cpp: the catalogue import used by --catalogue (see catalogue.h).
-//
-// The replication metadata import (metadata/) is not part of this build
-// yet; until it is, no import function is available and --catalogue is
-// refused rather than silently ignored. Wiring it in is one line:
-// return importReplicationMetadata.
+// catalogue.cpp: the catalogue import used by --catalogue (see catalogue.h):
+// the appliance's own replication metadata import, so the Vault's
+// out-of-order and refused answers come from the real rule.
 #include "vaultd/catalogue.h"
 
-VaultImportFunction catalogueImportFunction() { return nullptr; }
+#include "metadata/replication.h"
+
+VaultImportFunction catalogueImportFunction() { return importReplicationMetadata; }
