@@ -44,6 +44,8 @@ void usage(FILE *out) {
       "                                   finish an in-progress backup (default status ok)\n"
       "       mkbackup lock N | unlock N  create or remove backup N's lock marker, which makes\n"
       "                                   fileDedup answer 3 (locked)\n"
+      "       mkbackup cat N              write backup N's decoded archive to standard output\n"
+      "                                   (decrypted, decompressed: what a restore reads)\n"
       "Device:\n"
       "  --device NAME       dev_name of the disk device (default D2D-1); made when missing\n"
       "  --dir DIR           its dev_nr_name, where archives go (default $VXDIR/backups/D2D-1,\n"
@@ -533,10 +535,42 @@ int finishOrLock(const char *command, int argc, char **argv) {
   return u ? 0 : 1;
 }
 
+// Writes the decoded byte stream of a backup's archive to standard output,
+// so scripts can compare it with what the Vault rebuilt. 0, or 1 when the
+// backup or its archive cannot be read.
+int catBackup(int argc, char **argv) {
+  if (argc < 1) {
+    usage(stderr);
+    return 2;
+  }
+  char *end;
+  unsigned long backupNo = strtoul(argv[0], &end, 10);
+  BackupInfo info;
+  if (*end || backupNo == 0 || lookupBackup(backupNo, &info) != 0) {
+    fprintf(stderr, "mkbackup: backup %s not found\n", argv[0]);
+    return 1;
+  }
+  std::string path = findArchive(info);
+  ArchiveReader reader;
+  if (path.empty() || reader.open(path, info.properties) != 0) {
+    fprintf(stderr, "mkbackup: cannot open the archive of backup %lu\n", backupNo);
+    return 1;
+  }
+  std::vector<uint8_t> buf(1 << 20);
+  for (;;) {
+    ssize_t n = reader.read(buf.data(), buf.size());
+    if (n < 0) return 1;
+    if (n == 0) break;
+    if (fwrite(buf.data(), 1, static_cast<size_t>(n), stdout) != static_cast<size_t>(n)) return 1;
+  }
+  return fflush(stdout) == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   initStandin("mkbackup");
+  if (argc >= 2 && !strcmp(argv[1], "cat")) return catBackup(argc - 2, argv + 2);
   if (argc >= 2 && (!strcmp(argv[1], "finish") || !strcmp(argv[1], "lock") || !strcmp(argv[1], "unlock")))
     return finishOrLock(argv[1], argc - 2, argv + 2);
 
