@@ -23,6 +23,7 @@
 #include "lib/pghelper.h"
 #include "lib/syspath.h"
 #include "store/SIS.h"
+#include "store/archiverw.h"
 
 namespace {
 
@@ -30,41 +31,29 @@ constexpr size_t READ_AHEAD_MAX = 10485760;  // 10 MiB
 constexpr int D2D_DEVICE_TYPE = 128;
 constexpr uint64_t HASH_LOCK_MASK = 0x3FFFFFFF;
 
-// A backup's data file opened for reading.
-// Archives are read as plain byte streams here: blocks of a backup are
-// addressed by their offset in its data stream, which is the file's own
-// offset for the uncompressed, unencrypted archives the appliance hashes.
-struct backupDataFile {
-  int fd = -1;
-};
-
-backupDataFile *backupFileOpen(const char *path) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  backupDataFile *f = new backupDataFile;
-  f->fd = fd;
-  return f;
-}
-int backupFileDescriptor(backupDataFile *f) { return f->fd; }
-int backupFileSeek(backupDataFile *f, uint64_t offset) {
-  return lseek(f->fd, off_t(offset), SEEK_SET) == off_t(offset) ? 0 : -1;
-}
-ssize_t backupFileRead(backupDataFile *f, void *dst, size_t length) {
-  ssize_t n;
-  do n = read(f->fd, dst, length);
-  while (n < 0 && errno == EINTR);
-  return n;
-}
-void backupFileClose(backupDataFile *f) {
-  if (f->fd >= 0) close(f->fd);
-  delete f;
-}
+// A backup's data file is read through the archive filter with the
+// backup's properties, so blocks of gzip/LZ4-compressed and encrypted
+// archives read back as the decoded bytes at their virtual offsets (the
+// offsets the index records).
+//
+// Property 0x400 is both part of the hashed bits (1536) that hashing sets
+// on every backup and the filter's "deduplicated" bit, which would hand the
+// open to the reduplicating reader. The block reader only ever reads a
+// block whose data is still in the backup's file (deduplicated IS NULL, or
+// reference flag bit 2 in the metadata store), and in both layouts a
+// deduplicated archive keeps every such byte at its virtual offset in the
+// underlying file. So the file is always opened with 0x400 cleared: a
+// hashed but not deduplicated archive reads as the plain, compressed or
+// encrypted archive it is, a deduplicated one reads its non-deduplicated
+// ranges directly, and the block reader never recurses into the
+// reduplicating reader (which itself reads blocks through this code).
+constexpr uint64_t BACKUP_FILE_PROPERTY_MASK = ~ARCH_PROP_DEDUPLICATED;
 
 }  // namespace
 
 struct hashedContentsPrivate {
   SIShandle *sis = nullptr;            // opened on first SIS read
-  backupDataFile *backupFile = nullptr;  // backup whose data file is open
+  archiveFilter *backupFile = nullptr;  // backup whose data file is open
   uint64_t backupNo = 0;               // its number, 0 when none
   int locked = 0;                      // 1 once the open file holds its shared flock
   hashValuesPrivate *values = nullptr; // record completion
@@ -88,9 +77,9 @@ bool inSIS(const HashValue *r) { return r->flags & (SISoffset_in | SISoffset_out
 
 void closeBackupFile(hashedContentsPrivate *p) {
   if (!p->backupFile) return;
-  if (p->locked && flock(backupFileDescriptor(p->backupFile), LOCK_UN) != 0)
+  if (p->locked && flock(p->backupFile->fd, LOCK_UN) != 0)
     LOG(0, "%s: Can't unlock backup %ld file: %s", __func__, long(p->backupNo), strerror(errno));
-  backupFileClose(p->backupFile);
+  archive_close(p->backupFile);
   p->backupFile = nullptr;
   p->backupNo = 0;
   p->locked = 0;
@@ -98,12 +87,14 @@ void closeBackupFile(hashedContentsPrivate *p) {
 }
 
 // Opens the data file of backupNo (on any dedup device, with or without
-// ".gz") and takes its shared lock. Keeps an already open file of the same
-// backup. 0 / -1.
+// ".gz") through the archive filter with the backup's properties (less the
+// deduplicated bit, see above) and takes its shared lock on the filter's
+// descriptor. Keeps an already open file of the same backup. 0 / -1.
 int openBackupFile(hashedContentsPrivate *p, uint64_t backupNo) {
   if (p->backupFile && p->backupNo == backupNo) return 0;
   PgResultPtr props(pgQuery("SELECT properties FROM vx.backups WHERE (backup_no = %lu)", backupNo));
   if (!props || pgTuples(props.get()) < 1) return -1;
+  uint64_t properties = pgULVal(props.get(), 0, "properties") & BACKUP_FILE_PROPERTY_MASK;
   PgResultPtr devs(pgQuery("SELECT dev_nr_name FROM vx.devices WHERE (device_type = %d) ORDER BY "
                            "octet_length(dev_nr_name) ASC",
                            D2D_DEVICE_TYPE));
@@ -117,15 +108,15 @@ int openBackupFile(hashedContentsPrivate *p, uint64_t backupNo) {
     int n = snprintf(path, sizeof path, "%s%sbackup_%ld%n.gz", dir, dir[dl - 1] == '/' ? "" : "/",
                      long(backupNo), &stem);
     if (n < 0 || size_t(n) >= sizeof path) continue;
-    backupDataFile *f = backupFileOpen(path);
+    archiveFilter *f = archive_open(path, "r", properties);
     if (!f) {
       path[stem] = 0;  // without ".gz"
-      f = backupFileOpen(path);
+      f = archive_open(path, "r", properties);
     }
     if (!f) continue;
-    if (flock(backupFileDescriptor(f), LOCK_SH | LOCK_NB) != 0) {
+    if (flock(f->fd, LOCK_SH | LOCK_NB) != 0) {
       LOG(0, "%s: Can't lock backup %ld file: %s", __func__, long(backupNo), strerror(errno));
-      backupFileClose(f);
+      archive_close(f);
       continue;
     }
     closeBackupFile(p);
@@ -243,15 +234,19 @@ ssize_t readFromBackup(hashedContentsPrivate *p, const HashValue *record, uint8_
     }
   }
   uint64_t at = p->candidateOffset + offset;
-  if (backupFileSeek(p->backupFile, at) != 0) {
+  if (archive_seek(p->backupFile, int64_t(at), SEEK_SET) != int64_t(at)) {
     LOG(0, "%s: Can't seek to 0x%lX in backup %ld", __func__, at, long(p->backupNo));
+    // A filter whose seek failed part-way is in no known state: reopen next time.
+    closeBackupFile(p);
     return -1;
   }
   size_t done = 0;
   while (done < length) {
-    ssize_t n = backupFileRead(p->backupFile, dst + done, length - done);
+    ssize_t n = archive_read(p->backupFile, dst + done, length - done);
     if (n < 0) {
-      LOG(0, "%s: read(backup %ld): %s", __func__, long(p->backupNo), strerror(errno));
+      LOG(0, "%s: Can't read backup %ld at 0x%lX: %s", __func__, long(p->backupNo), at + done,
+          strerror(errno));
+      closeBackupFile(p);
       return -1;
     }
     if (n == 0) break;
