@@ -135,7 +135,8 @@ TEST(threadedSend, CheckpointsSendAgainOnlyWhatTheVaultLost) {
 
 TEST(threadedSend, FailedBodiesShortRepliesAndDroppedConnectionsEndTheSend) {
   SendEnv env;
-  env.replicationIni("MetaThreadTimeoutSeconds=5\n");
+  // One send thread, so consecutive failed requests are the same body's.
+  env.replicationIni("MetaThreadTimeoutSeconds=5\nSendThreadCount=1\n");
   g_settings.MaxBlocks = 8192;
   g_settings.MetaSize = 5;
   placeRandom(env, kBackup, 12, 5);
