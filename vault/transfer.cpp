@@ -69,6 +69,12 @@ void sleepMicros(long usec) {
   }
 }
 
+void realTimeOfDay(struct timeval *tv) { gettimeofday(tv, nullptr); }
+
+// The throttle's clock; replaced only by tests, before any transfer runs.
+const ThrottleClock kRealClock = {realTimeOfDay, sleepMicros};
+const ThrottleClock *g_throttleClock = &kRealClock;
+
 }  // namespace
 
 // ---- Socket settings ---------------------------------------------------------
@@ -160,9 +166,11 @@ CURLcode performTransfer(CURL *h, ThreadCurlData *data) {
 
 // ---- Throttle and readers -------------------------------------------------------------
 
+void setThrottleClock(const ThrottleClock *clock) { g_throttleClock = clock ? clock : &kRealClock; }
+
 uint64_t throttleAllowance(ThreadCurlData *data, long *usec) {
   struct timeval now;
-  gettimeofday(&now, nullptr);
+  g_throttleClock->now(&now);
   *usec = now.tv_usec;
   if ((uint64_t)now.tv_sec != data->second) {
     data->second = (uint64_t)now.tv_sec;
@@ -176,9 +184,9 @@ void throttleCharge(ThreadCurlData *data, uint64_t n, long usec) {
   if (data->allowance != 0) return;
   // The second's share is used up: wait for the next second.
   for (;;) {
-    sleepMicros(1000000 - usec);
+    g_throttleClock->sleepMicros(1000000 - usec);
     struct timeval now;
-    gettimeofday(&now, nullptr);
+    g_throttleClock->now(&now);
     if ((uint64_t)now.tv_sec != data->second) break;
   }
 }

@@ -8,6 +8,8 @@
 // that turns the Vault's status and warning lines into a result code.
 #pragma once
 
+#include <sys/time.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -129,6 +131,16 @@ size_t memoryReader(char *buf, size_t size, size_t count, void *userdata);
 size_t fileReader(char *buf, size_t size, size_t count, void *userdata);
 size_t largeBlockReader(char *buf, size_t size, size_t count, void *userdata);
 size_t decryptReader(char *buf, size_t size, size_t count, void *userdata);
+
+// The clock the throttle reads and sleeps on. The real one is the time of
+// day and nanosleep; tests install a simulated one so that throttled
+// transfers run through many seconds without waiting for them. Not
+// synchronised: set it before transfers start. Null restores the real one.
+struct ThrottleClock {
+  void (*now)(struct timeval *tv);
+  void (*sleepMicros)(long usec);
+};
+void setThrottleClock(const ThrottleClock *clock);
 
 // Throttle hook shared by the readers: returns the bytes allowed now,
 // refreshing the allowance when a new second has begun; *usec receives the
