@@ -230,8 +230,9 @@ int main(int argc, char **argv) {
   shell(sisFiles);
   double tTool = bestShell(sisFiles);
   double tMine = bestOf(walkAndRead);
-  if (tTool <= 0 || tMine <= 0) {
-    fprintf(stderr, "bench_read: reading the blocks from the store failed\n");
+  if (tTool <= 0 || tMine <= 0 || total == 0) {
+    fprintf(stderr, "bench_read: reading the blocks of backup %lu from the store failed%s\n", (unsigned long)b,
+            total == 0 ? " (its hash list is empty)" : "");
     return 1;
   }
   double ratio = tMine / tTool;
