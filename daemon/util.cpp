@@ -8,6 +8,7 @@
 #include "daemon/settings.h"
 #include "daemon/util_dedup.h"
 #include "daemon/util_metadata.h"
+#include "daemon/util_pipeline.h"
 #include "daemon/util_queue.h"
 #include "daemon/util_refresh.h"
 #include "lib/config.h"
@@ -64,6 +65,11 @@ const UtilCommand utilCommands[] = {
     {"import-metadata", 4, 4, 0, utilImportMetadata},
     {"lbe", 5, 5, 0, utilLbe},
     {"send-hactar", 6, UTIL_ANY_COUNT, 0, utilSendHactar},
+    {"block", 4, 4, 0, utilBlock},
+    {"tuple-hash", 6, 6, 0, utilTupleHash},
+    {"post-check", 5, UTIL_ANY_COUNT, 0, utilPostCheck},
+    {"post-check-offset", 6, UTIL_ANY_COUNT, 0, utilPostCheckOffset},
+    {"put-block", 6, UTIL_ANY_COUNT, 0, utilPutBlock},
     {nullptr, 0, 0, 0, nullptr},  // end marker, not a command
 };
 const size_t utilCommandCount = sizeof utilCommands / sizeof utilCommands[0] - 1;
