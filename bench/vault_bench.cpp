@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -196,32 +197,43 @@ int main(int argc, char **argv) {
   }
   printf("   limit %s (%.1f MiB/s) for %d s ...\n", periods, limit / 1048576.0, o.limitSeconds);
   fflush(stdout);
-  // Start on a second boundary, as a sender's first second would be a
-  // partial one otherwise.
+  // The first second's allowance is granted whole whenever the transfer
+  // starts within it, so the first body is a warm-up; the rate is judged
+  // from its end over the next limitSeconds (the whole window is printed
+  // too).
+  CURLcode rc;
   double start = now();
-  uint64_t sent = 0;
   size_t i = 0;
-  double lowest = 1e30, highest = 0;
-  while (now() - start < o.limitSeconds) {
+  uint64_t sent = 0, warm = 0;
+  double warmAt = 0, lowest = 1e30, highest = 0;
+  for (;;) {
     Body &b = mine[i++ % mine.size()];
-    if (putMultiBlocks(base.c_str(), b.bytes.data(), b.bytes.size(), b.count, backupNo, &cc) != 0) {
-      fprintf(stderr, "bench_vault: putMultiBlocks failed under the limit (curl %d)\n", (int)cc);
+    if (putMultiBlocks(base.c_str(), b.bytes.data(), b.bytes.size(), b.count, backupNo, &rc) != 0) {
+      fprintf(stderr, "bench_vault: putMultiBlocks failed under the limit (curl %d)\n", (int)rc);
       return 1;
     }
     sent += b.bytes.size();
-    double el = now() - start;
-    // Running rate after each body, once a couple of seconds have passed.
-    if (el >= 2) {
-      double r = sent / el;
-      if (r < lowest) lowest = r;
-      if (r > highest) highest = r;
+    double t = now();
+    if (warmAt == 0) {
+      warmAt = t;
+      warm = sent;
+      continue;
     }
+    // Running rate after each body, once two seconds have passed.
+    if (t - warmAt >= 2) {
+      double r = (sent - warm) / (t - warmAt);
+      lowest = std::min(lowest, r);
+      highest = std::max(highest, r);
+    }
+    if (t - warmAt >= o.limitSeconds) break;
   }
-  double el = now() - start;
-  double rate = sent / el;
+  double end = now();
+  double rate = (sent - warm) / (end - warmAt);
+  double whole = sent / (end - start);
   double dev = (rate - double(limit)) / double(limit);
-  printf("   limited          %8.2f MiB/s over %.1f s (running rate %.2f..%.2f MiB/s after 2 s)\n",
-         rate / 1048576.0, el, lowest / 1048576.0, highest / 1048576.0);
+  printf("   limited          %8.2f MiB/s over %.1f s after the first body (running %.2f..%.2f MiB/s);\n"
+         "                    %8.2f MiB/s over the whole %.1f s\n",
+         rate / 1048576.0, end - warmAt, lowest / 1048576.0, highest / 1048576.0, whole / 1048576.0, end - start);
   snprintf(m, sizeof m, "%+.1f%% of the limit", 100 * dev);
   ok &= verdict("putMultiBlocks under a limit, over 10 s", m, "within 5%", dev <= 0.05 && dev >= -0.05);
   vaultd.stop();
