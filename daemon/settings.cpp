@@ -55,15 +55,14 @@ int makeDirectories(const char *dir) {
 // appliance commands that rpd starts find the installation.
 void exportVariable(const char *name, const char *value) {
   std::string text = std::string(name) + "=" + value;
-  // putenv keeps the pointer: the copy belongs to the environment from
-  // here on and is deliberately never freed.
-  char *copy = strdup(text.c_str());
-  if (copy == nullptr) {
+  // setenv copies the value and keeps track of the strings it made, so a
+  // settings reload that rewrites the variable loses no memory (a putenv'd
+  // copy would be orphaned by each rewrite).
+  if (setenv(name, value, 1) != 0) {
     vxLog(0, "Failed to set environment (no memory): %s\n", text.c_str());
     return;
   }
-  putenv(copy);
-  vxLog(5, "Env-> %s\n", copy);
+  vxLog(5, "Env-> %s\n", text.c_str());
 }
 
 // Reads a path from section "Location Information" of master.ini into out;
