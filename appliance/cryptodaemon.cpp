@@ -115,8 +115,16 @@ void makeToken(uint8_t header[kCDTokenHeaderSize], uint8_t payload[kTokenPayload
   memcpy(payload + kTokenDigestOffset, g_keyDigest, sizeof g_keyDigest);
 }
 
+// The token's header declares its payload size (octal, as a tar header
+// does). A token embedded in a fixed-size file header arrives with zero
+// padding after the payload, which is not part of it.
 bool tokenNamesOurKey(const uint8_t header[kCDTokenHeaderSize], const std::vector<uint8_t> &payload) {
-  if (header[156] != 'E' || payload.size() != kTokenPayloadSize) return false;
+  char size[13] = {};
+  memcpy(size, header + 124, 12);
+  if (header[156] != 'E' || strtoul(size, nullptr, 8) != kTokenPayloadSize || payload.size() < kTokenPayloadSize)
+    return false;
+  for (size_t i = kTokenPayloadSize; i < payload.size(); i++)
+    if (payload[i] != 0) return false;
   if (memcmp(payload.data(), kTokenMagic, sizeof kTokenMagic) != 0) return false;
   return memcmp(payload.data() + kTokenDigestOffset, g_keyDigest, sizeof g_keyDigest) == 0;
 }

@@ -13,6 +13,9 @@
 // archive. The bytes between ranges go in as literal records of at most
 // 1 MiB each. The file is written next to its final name and renamed into
 // place: "%s/hactar_%ld" with the dev_rw_name of the backup's device.
+// The HaCTAR of an encrypted backup is itself encrypted like the backup:
+// a CryptoDaemon token, then the HaCTAR in 32-byte cipher units (the last
+// padded with zero bytes); rpd decrypts it while sending.
 #include <openssl/evp.h>
 #include <unistd.h>
 
@@ -88,6 +91,25 @@ int checkBlock(ArchiveReader &reader, const HashListEntry &e, std::vector<uint8_
     return -1;
   }
   return 0;
+}
+
+// Writes the plain file `from` encrypted (token and cipher units) to the new
+// file `to`. 0 / -1 (logged).
+int encryptFile(const std::string &from, const std::string &to) {
+  FILE *in = fopen(from.c_str(), "rb");
+  if (!in) {
+    LOG(0, "Can't reopen %s: %s", from.c_str(), strerror(errno));
+    return -1;
+  }
+  ArchiveWriter w;
+  int rc = w.open(to, ArchiveFormat::EncryptedFile);
+  std::vector<uint8_t> buf(1 << 20);
+  size_t n;
+  while (rc == 0 && (n = fread(buf.data(), 1, buf.size(), in)) > 0) rc = w.write(buf.data(), n);
+  if (ferror(in)) rc = -1;
+  fclose(in);
+  if (w.close() != 0) rc = -1;
+  return rc;
 }
 
 int buildHactar(uint64_t backupNo, const std::string &archive, uint64_t properties, FILE *out) {
@@ -194,9 +216,16 @@ int main(int argc, char **argv) {
   int rc = buildHactar(backupNo, archive, info.properties, out);
   if (fsync(fileno(out)) != 0) rc = -1;
   if (fclose(out) != 0) rc = -1;
-  if (rc != 0 || rename(temp.c_str(), path) != 0) {
-    LOG(0, "Failed to write the HaCTAR of backup %lu", static_cast<unsigned long>(backupNo));
+  std::string finished = temp;
+  if (rc == 0 && (info.properties & PROP_ENCRYPTED)) {
+    finished = std::string(path) + ".enc";
+    unlink(finished.c_str());
+    rc = encryptFile(temp, finished);
     unlink(temp.c_str());
+  }
+  if (rc != 0 || rename(finished.c_str(), path) != 0) {
+    LOG(0, "Failed to write the HaCTAR of backup %lu", static_cast<unsigned long>(backupNo));
+    unlink(finished.c_str());
     return 1;
   }
   return 0;

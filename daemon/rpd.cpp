@@ -406,3 +406,10 @@ int rpdMain(int argc, char **argv) {
 
   return mainLoop(loadThreshold);
 }
+
+void closeInheritedPidFile() {
+  if (g_pidFd >= 0) {
+    close(g_pidFd);
+    g_pidFd = -1;
+  }
+}

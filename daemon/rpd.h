@@ -103,3 +103,9 @@ int mainLoop(float loadThreshold);
 // release libcurl and the storage reservation, and (in the daemon only)
 // remove the pid file.
 void cleanupStep();
+
+// In a forked worker: closes the inherited descriptor of the daemon's pid
+// file. The daemon's flock belongs to the open file, which a fork shares,
+// so a worker that outlived its daemon would otherwise keep the lock and
+// stop the next daemon from starting.
+void closeInheritedPidFile();

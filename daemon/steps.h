@@ -3,10 +3,7 @@
 //
 // Each step is one function with a fixed contract, so the daemon core
 // (daemon/rpd.cpp, daemon/settings.cpp) calls the same names whatever
-// implements them. A step whose subsystem is not wired in yet does nothing
-// and reports success (or "nothing started" for the worker step); wiring a
-// subsystem in means replacing the body of its step in steps.cpp with a
-// call to the real operation.
+// implements them; steps.cpp holds the one call into each subsystem.
 #pragma once
 
 #include <cstddef>

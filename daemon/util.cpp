@@ -11,6 +11,7 @@
 #include "daemon/util_pipeline.h"
 #include "daemon/util_queue.h"
 #include "daemon/util_refresh.h"
+#include "daemon/util_worker.h"
 #include "lib/config.h"
 #include "lib/logger.h"
 
@@ -70,6 +71,9 @@ const UtilCommand utilCommands[] = {
     {"post-check", 5, UTIL_ANY_COUNT, 0, utilPostCheck},
     {"post-check-offset", 6, UTIL_ANY_COUNT, 0, utilPostCheckOffset},
     {"put-block", 6, UTIL_ANY_COUNT, 0, utilPutBlock},
+    {"replicate", 5, 5, 0, utilReplicate},
+    {"start-backup", 5, 5, 0, utilStartBackup},
+    {"fix-paused-instance", 5, 5, -1, utilFixPausedInstance},
     {nullptr, 0, 0, 0, nullptr},  // end marker, not a command
 };
 const size_t utilCommandCount = sizeof utilCommands / sizeof utilCommands[0] - 1;

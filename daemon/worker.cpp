@@ -513,6 +513,7 @@ void replicate(WorkerContext &c) {
 // The child's work for one backup. Always WORKER_DONE.
 int workerChild(uint64_t backupNo, const char *vault) {
   g_isWorker = 1;
+  closeInheritedPidFile();
   {
     SigchldBlock block;
     workerList.clear();

@@ -300,7 +300,11 @@ struct Reader {
       if (decodeFixed32(c) != expect) return fail("HaCTAR checksum mismatch");
       if (decodeFixed64(body) != archiveLength) return fail("HaCTAR archive length mismatch");
       if (decodeFixed64(body + 8) != records) return fail("HaCTAR record count mismatch");
-      if (fgetc(f) != EOF) return fail("data after the HaCTAR end record");
+      // A HaCTAR that travelled encrypted arrives with the cipher's zero
+      // padding (less than one 32-byte unit); anything else is an error.
+      int ch, padding = 0;
+      while ((ch = fgetc(f)) != EOF)
+        if (ch != 0 || ++padding >= 32) return fail("data after the HaCTAR end record");
       return 0;
     }
     return fail("unknown HaCTAR record tag");

@@ -30,6 +30,7 @@ constexpr size_t kUnitBytes = 65536;          // input bytes per compressed unit
 constexpr size_t kCryptChunk = 65536;         // bytes per encryption call (whole units)
 constexpr size_t kRawChunk = 1 << 20;         // bytes per physical read
 constexpr size_t kMaxToken = (1 << 20) + 512; // largest token accepted
+constexpr int kFileTokenHeader = 1536;         // token header of EncryptedFile
 constexpr uint32_t kLz4FrameMagic = 0x184D2204;
 
 uint32_t le32(const uint8_t *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
@@ -86,7 +87,7 @@ int ArchiveWriter::open(const std::string &path, ArchiveFormat format) {
       LOG(0, "Failed to initialize compression for %s: %s", path.c_str(), comp_ ? comp_->_errorDetails : "");
       return -1;
     }
-  } else if (format == ArchiveFormat::Encrypted) {
+  } else if (format == ArchiveFormat::Encrypted || format == ArchiveFormat::EncryptedFile) {
     CDresult res{};
     if (CDlibInitCryptWithArchiveKey(&crypt_, &res) != 0) {
       LOG(0, "Can't initialize encryption for %s: %.64s", path.c_str(), res.message);
@@ -99,9 +100,15 @@ int ArchiveWriter::open(const std::string &path, ArchiveFormat format) {
       LOG(0, "Can't get an encryption token for %s: %.64s", path.c_str(), res.message);
       return -1;
     }
+    // A whole encrypted file (the HaCTAR) carries its token in a fixed
+    // header of 1536 bytes, zero-padded, which the sender skips before it
+    // decrypts the rest.
+    if (format == ArchiveFormat::EncryptedFile && size < kFileTokenHeader) size = kFileTokenHeader;
     if (put(token.data(), size_t(size)) != 0) return -1;
-    pending_.resize(TAR_BLOCK);
-    emptyNamedHeader(pending_.data());
+    if (format == ArchiveFormat::Encrypted) {
+      pending_.resize(TAR_BLOCK);
+      emptyNamedHeader(pending_.data());
+    }
   }
   return 0;
 }
@@ -147,6 +154,7 @@ int ArchiveWriter::write(const void *data, size_t n) {
     case ArchiveFormat::Plain:
       return put(p, n);
     case ArchiveFormat::Encrypted:
+    case ArchiveFormat::EncryptedFile:
       pending_.insert(pending_.end(), p, p + n);
       return pending_.size() >= kCryptChunk ? encryptUnits(false) : 0;
     default:
@@ -179,7 +187,7 @@ int ArchiveWriter::close() {
     }
     FreeVxCompressionState(comp_);
     comp_ = nullptr;
-  } else if (format_ == ArchiveFormat::Encrypted) {
+  } else if (format_ == ArchiveFormat::Encrypted || format_ == ArchiveFormat::EncryptedFile) {
     rc = encryptUnits(true);
   }
   if (fsync(fd_) != 0 && rc == 0) rc = -1;

@@ -93,7 +93,10 @@ inline uint64_t tarPadding(uint64_t size) { return (TAR_BLOCK - size % TAR_BLOCK
 
 // ---- Archive writer ---------------------------------------------------------
 
-enum class ArchiveFormat { Plain, Gzip, Lz4, Encrypted };
+// EncryptedFile: the same cipher layout (token, then 32-byte units padded
+// with zero bytes) without the leading tar header block, for files that
+// are sent decrypted as a whole, such as the HaCTAR of an encrypted backup.
+enum class ArchiveFormat { Plain, Gzip, Lz4, Encrypted, EncryptedFile };
 
 // Writes a new archive file (created exclusively, mode 0660). For Gzip and
 // Lz4 the bytes go through a compression stream whose index is appended at
