@@ -69,9 +69,9 @@ std::string decoded(const std::string &path, uint64_t properties) {
 // The archive rebuilt from its HaCTAR: literals as they are, block records
 // by hash value through the block reader. *blocks counts block records.
 std::string rebuild(const std::string &path, size_t *blocks, std::string *error) {
-  UniqueFile f(fopen(path.c_str(), "rb"));
+  UniqueFile f(openPlainHactar(path));
   if (!f) {
-    *error = "no HaCTAR at " + path;
+    *error = "no readable HaCTAR at " + path;
     return "";
   }
   hactar::Reader reader;

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -131,3 +132,39 @@ CryptoDaemon::~CryptoDaemon() {
 }
 
 }  // namespace standins_test
+
+FILE *openPlainHactar(const std::string &path) {
+  FILE *in = fopen(path.c_str(), "rb");
+  if (!in) return nullptr;
+  char magic[8] = {};
+  if (fread(magic, 1, sizeof magic, in) == sizeof magic && memcmp(magic, "VXHACTAR", 8) == 0) {
+    rewind(in);
+    return in;
+  }
+  rewind(in);
+  std::vector<uint8_t> header(1536);
+  FILE *out = tmpfile();
+  CDcryptCtx ctx{};
+  CDresult res{};
+  bool ok = out && fread(header.data(), 1, header.size(), in) == header.size() &&
+            CDlibInitCryptWithToken(header.data(), int(header.size()), &ctx, &res) == 0;
+  std::vector<uint8_t> cipher(kCDUnitSize * 1024), plain(cipher.size());
+  size_t n;
+  while (ok && (n = fread(cipher.data(), 1, cipher.size(), in)) > 0) {
+    ctx.nextDataInPtr = cipher.data();
+    ctx.dataInBytes = int32_t(n);
+    ctx.nextDataOutPtr = plain.data();
+    ctx.dataOutBytes = int32_t(plain.size());
+    ok = CDlibCrypt(CD_OP_DECRYPT, &ctx, &res) == 0 && ctx.dataInBytes == 0 &&
+         fwrite(plain.data(), 1, n, out) == n;
+    if (!ok) fprintf(stderr, "HaCTAR decryption failed: %.64s (left %d)\n", res.message, ctx.dataInBytes);
+  }
+  if (ctx.cdlibData) CDlibReleaseCtx(&ctx);
+  fclose(in);
+  if (!ok) {
+    if (out) fclose(out);
+    return nullptr;
+  }
+  rewind(out);
+  return out;
+}

@@ -61,3 +61,8 @@ class CryptoDaemon {
 };
 
 }  // namespace standins_test
+
+// Opens a HaCTAR for reading as plain bytes. The HaCTAR of an encrypted
+// backup (a 1536-byte token header, then cipher units) is decrypted through
+// the CryptoDaemon into a temporary file first. Null when it cannot be read.
+FILE *openPlainHactar(const std::string &path);

@@ -86,9 +86,9 @@ std::string throughStandinReader(const std::string &path, uint64_t properties) {
 // Rebuilds the archive from a HaCTAR: literals as they stand, block
 // references through the block reader by hash value. Also counts blocks.
 std::string rebuildFromHactar(const std::string &path, size_t *blocks, std::string *error) {
-  UniqueFile f(fopen(path.c_str(), "rb"));
+  UniqueFile f(openPlainHactar(path));
   if (!f) {
-    *error = "no HaCTAR at " + path;
+    *error = "no readable HaCTAR at " + path;
     return "";
   }
   hactar::Reader reader;
