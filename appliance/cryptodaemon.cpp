@@ -20,6 +20,7 @@
 //   SIGTERM or SIGINT removes the state file and ends the daemon.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -29,11 +30,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "lib/fdio.h"
@@ -279,6 +280,12 @@ int writeState(uint16_t port) {
   return 0;
 }
 
+// Thread body of one connection: the descriptor travels in the argument.
+void *serveThread(void *arg) {
+  serve((int)(intptr_t)arg);
+  return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -338,6 +345,10 @@ int main(int argc, char **argv) {
   sigaction(SIGINT, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  pthread_attr_t detached;
+  pthread_attr_init(&detached);
+  pthread_attr_setdetachstate(&detached, PTHREAD_CREATE_DETACHED);
+
   printf("cryptodaemon listening on 127.0.0.1:%u\n", bound);
   fflush(stdout);
   for (;;) {
@@ -348,6 +359,14 @@ int main(int argc, char **argv) {
       unlink(g_statePath);
       return 1;
     }
-    std::thread(serve, fd).detach();
+    // Each connection's thread is created detached: a thread created
+    // joinable and detached afterwards could end, and a termination signal
+    // end the process, before the detach, leaving a finished thread never
+    // reclaimed.
+    pthread_t thread;
+    if (pthread_create(&thread, &detached, serveThread, (void *)(intptr_t)fd) != 0) {
+      fprintf(stderr, "cryptodaemon: cannot start a connection thread\n");
+      close(fd);
+    }
   }
 }
