@@ -120,9 +120,9 @@ class WorkerCatalogue : public QueueCatalogue {
 
   // A backup on the sandbox device, queued for `vault` in state 16 as
   // takeNext leaves it, with sync_status 1.
-  long addQueuedBackup(const std::string &vault, BackupSpec spec = {}) {
-    spec.syncStatus = spec.syncStatus ? spec.syncStatus : 1;
-    long b = addBackup(spec);
+  long addQueuedBackup(const std::string &vault, BackupSpec backup = {}) {
+    backup.syncStatus = backup.syncStatus ? backup.syncStatus : 1;
+    long b = addBackup(backup);
     long fs = number("INSERT INTO vx.filesets (backup_no, tape_drive_name) VALUES (" + std::to_string(b) +
                      ", 'dedup0') RETURNING fileset_no");
     exec("UPDATE vx.backups SET fileset_no = " + std::to_string(fs) + ", total_megs = 3 WHERE backup_no = " +
