@@ -66,44 +66,6 @@ std::string decoded(const std::string &path, uint64_t properties) {
   return n < 0 ? "<read failed>" : out;
 }
 
-// The archive rebuilt from its HaCTAR: literals as they are, block records
-// by hash value through the block reader. *blocks counts block records.
-std::string rebuild(const std::string &path, size_t *blocks, std::string *error) {
-  UniqueFile f(openPlainHactar(path));
-  if (!f) {
-    *error = "no readable HaCTAR at " + path;
-    return "";
-  }
-  hactar::Reader reader;
-  if (reader.open(f.get()) != 0) {
-    *error = reader.error;
-    return "";
-  }
-  hashedContentsPrivate *priv = nullptr;
-  std::string out;
-  *blocks = 0;
-  hactar::Record rec;
-  int rc;
-  while ((rc = reader.next(&rec)) == 1) {
-    if (rec.tag == hactar::kTagLiteral) {
-      std::string lit(rec.length, '\0');
-      if (reader.readLiteral(lit.data(), lit.size()) != long(lit.size())) break;
-      out += lit;
-      continue;
-    }
-    HashValue v;
-    memset(&v, 0, sizeof v);
-    memcpy(v.hashType, rec.hashType, 8);
-    v.hashedLength = rec.length;
-    memcpy(v.hashValue, rec.hashValue, 64);
-    v.flags = hashValue_in;
-    out += readByHash(&priv, v, 1 << 20);
-    (*blocks)++;
-  }
-  if (rc != 0) *error = reader.error.empty() ? "bad record" : reader.error;
-  closeHashedContents(&priv);
-  return out;
-}
 
 // Overwrites a whole file with `fill` bytes, keeping its size.
 void overwrite(const std::string &path, char fill) {
@@ -185,7 +147,8 @@ TEST_P(BlockRead, HashedArchivesOfEveryFormReadBackByHash) {
     ASSERT_EQ(runProgram("recipe", {"-b", str(b)}).status, 0);
     size_t blocks = 0;
     std::string error;
-    std::string rebuilt = rebuild(a.dev + "/hactar_" + str(b), &blocks, &error);
+    std::string rebuilt = rebuildFromHactar(a.dev + "/hactar_" + str(b), &blocks, &error,
+                                            [](hashedContentsPrivate **p, const HashValue &v) { return readByHash(p, v, 1 << 20); });
     EXPECT_EQ(error, "");
     EXPECT_EQ(blocks, list.size());
     EXPECT_TRUE(rebuilt == archive) << rebuilt.size() << " bytes rebuilt, " << archive.size() << " expected";

@@ -12,7 +12,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "dedup/hashRead.h"
 #include "dedup/hashValues.h"
+#include "lib/handles.h"
+#include "vaultd/hactar.h"
 #include "lib/config.h"
 #include "lib/logger.h"
 #include "store/SIS.h"
@@ -166,5 +169,44 @@ FILE *openPlainHactar(const std::string &path) {
     return nullptr;
   }
   rewind(out);
+  return out;
+}
+
+std::string rebuildFromHactar(
+    const std::string &path, size_t *blocks, std::string *error,
+    const std::function<std::string(hashedContentsPrivate **, const HashValue &)> &readBlock) {
+  UniqueFile f(openPlainHactar(path));
+  if (!f) {
+    *error = "no readable HaCTAR at " + path;
+    return "";
+  }
+  hactar::Reader reader;
+  if (reader.open(f.get()) != 0) {
+    *error = reader.error;
+    return "";
+  }
+  hashedContentsPrivate *priv = nullptr;
+  std::string out;
+  *blocks = 0;
+  hactar::Record rec;
+  int rc;
+  while ((rc = reader.next(&rec)) == 1) {
+    if (rec.tag == hactar::kTagLiteral) {
+      std::string lit(rec.length, '\0');
+      if (reader.readLiteral(lit.data(), lit.size()) != long(lit.size())) break;
+      out += lit;
+      continue;
+    }
+    HashValue v;
+    memset(&v, 0, sizeof v);
+    memcpy(v.hashType, rec.hashType, 8);
+    v.hashedLength = rec.length;
+    memcpy(v.hashValue, rec.hashValue, 64);
+    v.flags = hashValue_in;
+    out += readBlock(&priv, v);
+    (*blocks)++;
+  }
+  if (rc != 0) *error = reader.error.empty() ? "bad record" : reader.error;
+  closeHashedContents(&priv);
   return out;
 }

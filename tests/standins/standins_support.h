@@ -7,11 +7,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "catalogue.h"
 #include "sandbox.h"
+#include "pipeline/common.h"
+
+struct hashedContentsPrivate;
 
 namespace standins_test {
 
@@ -66,3 +70,11 @@ class CryptoDaemon {
 // backup (a 1536-byte token header, then cipher units) is decrypted through
 // the CryptoDaemon into a temporary file first. Null when it cannot be read.
 FILE *openPlainHactar(const std::string &path);
+
+// Rebuilds the archive from a HaCTAR: literal records as they stand, block
+// references through `readBlock` (given the block's hash value record and
+// the block reader's state). *blocks counts the block references; *error
+// says why the HaCTAR could not be read to its end.
+std::string rebuildFromHactar(
+    const std::string &path, size_t *blocks, std::string *error,
+    const std::function<std::string(hashedContentsPrivate **, const HashValue &)> &readBlock);

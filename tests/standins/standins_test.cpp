@@ -83,44 +83,6 @@ std::string throughStandinReader(const std::string &path, uint64_t properties) {
   return n < 0 ? "<read failed>" : out;
 }
 
-// Rebuilds the archive from a HaCTAR: literals as they stand, block
-// references through the block reader by hash value. Also counts blocks.
-std::string rebuildFromHactar(const std::string &path, size_t *blocks, std::string *error) {
-  UniqueFile f(openPlainHactar(path));
-  if (!f) {
-    *error = "no readable HaCTAR at " + path;
-    return "";
-  }
-  hactar::Reader reader;
-  if (reader.open(f.get()) != 0) {
-    *error = reader.error;
-    return "";
-  }
-  hashedContentsPrivate *priv = nullptr;
-  std::string out;
-  *blocks = 0;
-  hactar::Record rec;
-  int rc;
-  while ((rc = reader.next(&rec)) == 1) {
-    if (rec.tag == hactar::kTagLiteral) {
-      std::string lit(rec.length, '\0');
-      if (reader.readLiteral(lit.data(), lit.size()) != long(lit.size())) break;
-      out += lit;
-      continue;
-    }
-    HashValue v;
-    memset(&v, 0, sizeof v);
-    memcpy(v.hashType, rec.hashType, 8);
-    v.hashedLength = rec.length;
-    memcpy(v.hashValue, rec.hashValue, 64);
-    v.flags = hashValue_in;
-    out += readBlock(&priv, v);
-    (*blocks)++;
-  }
-  if (rc != 0) *error = reader.error.empty() ? "bad record" : reader.error;
-  closeHashedContents(&priv);
-  return out;
-}
 
 // Offsets of the tar headers in a tar stream, with their names.
 std::vector<std::pair<uint64_t, std::string>> tarHeaders(const std::string &tar) {
@@ -482,7 +444,7 @@ TEST_P(Recipe, HactarAndBlocksRebuildTheArchiveExactly) {
       std::string path = a.dev + "/hactar_" + str(b);
       size_t blocks = 0;
       std::string error;
-      std::string rebuilt = rebuildFromHactar(path, &blocks, &error);
+      std::string rebuilt = rebuildFromHactar(path, &blocks, &error, [](hashedContentsPrivate **p, const HashValue &v) { return readBlock(p, v); });
       EXPECT_EQ(error, "");
       EXPECT_EQ(blocks, hashList(b).size());
       EXPECT_GT(blocks, 0u);
