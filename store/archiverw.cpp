@@ -315,6 +315,13 @@ int decompressInput(archiveFilter *h, const uint8_t *in, size_t n, int final) {
       size_t made = 0;
       if (takeLz4(xf, &made) != 0) return -1;
       if (rc == VX_COMP_NOTLZ4) {
+        if (h->dataEnd >= 0) {
+          // Reads stop where the index begins, so a unit without its magic
+          // before that point is damaged data, not the index.
+          LOG(0, "Failed to decompress archive data");
+          LOG(0, "Error %d: %s", rc, xf->lz4->_errorDetails[0] ? xf->lz4->_errorDetails : "(no message)");
+          return fail(EBADMSG);
+        }
         LOG(4, "Non-compressed data in stream (possibly index)");
         xf->flags |= XFORM_DATA_END;
         break;
@@ -532,6 +539,11 @@ int contextInit(archiveFilter *h) {
       if (t) {
         xf->flags |= XFORM_DECOMPRESS;
         LOG(3, "File is compressed");
+        // The compressed units end where the index blocks begin; reads stop
+        // there so the index is never handed to the decoder. Encrypted
+        // archives keep the decoder's own end detection (their file
+        // offsets are those of the cipher text).
+        if (!(h->properties & ARCH_PROP_ENCRYPTED)) h->dataEnd = CompressedDataEnd(h->fd);
       } else {
         h->properties &= ~ARCH_PROP_COMPRESSED;
         LOG(3, "File is not compressed");
@@ -1034,6 +1046,7 @@ archiveFilter *archive_open(const char *path, const char *mode, uint64_t propert
   h->properties = properties;
   h->status = status;
   h->keepBackSize = kMinRead;
+  h->dataEnd = -1;
   readConfiguration(h);
   struct stat fst;
   if (fstat(fd, &fst) == 0 && fst.st_blksize > 0) {
@@ -1105,10 +1118,21 @@ ssize_t archive_read(archiveFilter *h, void *buffer, size_t count) {
     }
     size_t n = chooseLength(h, count - done - userAvail(h));
     int final = (h->status & ARCH_PHYSICAL_EOF) && n == deviceAvail(h);
+    int atDataEnd = 0;
+    if (h->dataEnd >= 0 && (h->xf.flags & XFORM_DECOMPRESS)) {
+      // File offset of the next device byte; the index begins at dataEnd.
+      int64_t at = h->phyOffset - int64_t(deviceAvail(h));
+      int64_t left = h->dataEnd - at;
+      if (left <= int64_t(n)) {
+        n = left > 0 ? size_t(left) : 0;
+        final = atDataEnd = 1;
+      }
+    }
     const uint8_t *out;
     size_t outLen;
     if (transform(h, h->dbuf + h->dPos, n, final, &out, &outLen) != 0) return -1;
     h->dPos += n;
+    if (atDataEnd) h->xf.flags |= XFORM_DATA_END;
     if (deliver(h, out, outLen, dst, count, &done) != 0) return -1;
     if (h->xf.flags & XFORM_DATA_END) h->status |= ARCH_LOGICAL_EOF;
   }

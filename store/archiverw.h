@@ -118,6 +118,7 @@ struct archiveFilter {
   int64_t phyOffset;             // file offset of the next byte read
   int64_t headerSkip;            // decoded bytes before the archive proper
   int64_t dataStart;             // file offset of the encrypted payload (after the token)
+  int64_t dataEnd;               // compressed reads: file offset where the index begins, -1 unknown
   int64_t pendingSkip;           // decoded bytes still to drop for the header skip
   unsigned status;               // ARCH_*
   archiveTransform xf;

@@ -284,6 +284,10 @@ int SeekToPriorIndex(int fd, long long *length, size_t *segmentSize, unsigned lo
 // else the last). Null on failure with errorText set. The file position is
 // unspecified afterwards. Free with FreeCompressionIndex.
 compressionIndex *LoadCompressionIndex(int fd, char *errorText, size_t errorSize);
+// File offset at which the index blocks at the end of the file begin, that
+// is, the end of the compressed data; -1 when the file ends without a
+// readable index (or on a read failure). The file position is kept.
+off_t CompressedDataEnd(int fd);
 // Positions fd at the unit that starts the segment holding `offset`.
 // Returns the new file position, or -1 with errno (ERANGE, EINVAL).
 off_t SeekToCompressedOffset(int fd, const compressionIndex *index, long long offset);

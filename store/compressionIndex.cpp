@@ -307,6 +307,28 @@ compressionIndex *LoadCompressionIndex(int fd, char *errorText, size_t errorSize
   return index;
 }
 
+off_t CompressedDataEnd(int fd) {
+  DirectOff direct(fd);
+  off_t saved = lseek(fd, 0, SEEK_CUR);
+  if (saved < 0) return -1;
+  off_t start = -1;
+  long long length = 0;
+  size_t segment = 0;
+  unsigned long checksum = 0;
+  char why[256];
+  if (lseek(fd, 0, SEEK_END) >= 0 &&
+      SeekToPriorIndex(fd, &length, &segment, &checksum, why, sizeof why) == 0) {
+    start = lseek(fd, 0, SEEK_CUR);
+    // The full block, when present, lies before the coarse one.
+    if (start >= 0 && SeekToPriorIndex(fd, &length, &segment, &checksum, why, sizeof why) == 0)
+      start = lseek(fd, 0, SEEK_CUR);
+  } else {
+    vxLog(4, "No compression index at the end of the file: %s\n", why);
+  }
+  if (lseek(fd, saved, SEEK_SET) < 0) return -1;
+  return start;
+}
+
 off_t SeekToCompressedOffset(int fd, const compressionIndex *index, long long offset) {
   if (index == nullptr || index->segmentSize <= 0 || offset < 0) {
     vxLog(0, "Invalid index structure\n");

@@ -211,6 +211,61 @@ TEST_F(ArchiveTest, DamagedCompressedDataFails) {
   EXPECT_EQ(archive_close(h), 0);
 }
 
+// Reads stop where the index begins: reaching the normal end of an LZ4
+// archive logs no failure, while a unit whose magic is damaged in the middle
+// of the data fails the read (it is not taken for the index).
+TEST_F(ArchiveTest, LZ4ArchiveEndsQuietlyAtItsIndexAndBadMagicInsideFails) {
+  Bytes data = archivetest::makeData(600000, 17);
+  std::string plain = file("plain", data);
+  std::string path = compressTo(plain, box.path("c.lz4"), VX_ENGINE_LZ4);
+  std::string logPath = box.path("filter.log");
+  auto readLogged = [&](bool *failed, int *err) {
+    FILE *log = fopen(logPath.c_str(), "w");
+    attachLogStream(log);
+    archiveFilter *h = archive_open(path.c_str(), "r", ARCH_PROP_COMPRESSED);
+    Bytes got;
+    if (h) {
+      Bytes buf(65536);
+      ssize_t r;
+      while ((r = archive_read(h, buf.data(), buf.size())) > 0) got.insert(got.end(), buf.begin(), buf.begin() + r);
+      *failed = r < 0;
+      *err = errno;
+      archive_close(h);
+    }
+    attachLogStream(stderr);
+    fclose(log);
+    return got;
+  };
+  bool failed = false;
+  int err = 0;
+  Bytes got = readLogged(&failed, &err);
+  EXPECT_FALSE(failed);
+  EXPECT_TRUE(got == data);
+  std::string text = box.read("filter.log");
+  EXPECT_EQ(text.find("Not a LZ4 magic"), std::string::npos) << text;
+  EXPECT_EQ(text.find("LOG0"), std::string::npos) << text;
+
+  // Damage the magic of the second segment's first unit.
+  int fd = open(path.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  char why[256];
+  compressionIndex *idx = LoadCompressionIndex(fd, why, sizeof why);
+  close(fd);
+  ASSERT_NE(idx, nullptr) << why;
+  ASSERT_GE(idx->count, 2u);
+  size_t at = size_t(idx->entries[1]);
+  FreeCompressionIndex(idx);
+  Bytes raw = archivetest::readFile(path);
+  ASSERT_EQ(getCompressionType(raw.data() + at, 4), 3);
+  raw[at] ^= 0xFF;
+  archivetest::writeFile(path, raw);
+  got = readLogged(&failed, &err);
+  EXPECT_TRUE(failed);
+  EXPECT_EQ(err, EBADMSG);
+  EXPECT_LT(got.size(), data.size());
+  EXPECT_NE(box.read("filter.log").find("Not a LZ4 magic"), std::string::npos);
+}
+
 TEST_F(ArchiveTest, CompressingWriterProducesArchivesTheStoreIndexes) {
   Bytes data = archivetest::makeData(1500000, 12);
   for (const char *engine : {"zlib", "lz4"}) {
