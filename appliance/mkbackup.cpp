@@ -329,6 +329,9 @@ struct Generator {
 
   int tar(Base *base, double share) {
     if (writeEntry("data/", 0, '5', nullptr) != 0) return -1;
+    // Without a base (the first backup of a chain) nothing can be shared:
+    // the whole size is new content, whatever --share says.
+    if (!base || !base->open) share = 0;
     double sharedTarget = share * double(o.size);
     uint64_t newTarget = uint64_t(double(o.size) - sharedTarget);
     if (base && base->open && sharedTarget > 0) {
