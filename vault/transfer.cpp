@@ -175,11 +175,26 @@ uint64_t throttleAllowance(ThreadCurlData *data, long *usec) {
   if ((uint64_t)now.tv_sec != data->second) {
     data->second = (uint64_t)now.tv_sec;
     data->allowance = getBandwidthAllowance(now.tv_sec);
+  } else if (data->allowance == BANDWIDTH_UNLIMITED) {
+    // An unlimited second is not charged, so it would last to the second's
+    // end even when a limit comes into force in the meantime (a settings
+    // reload, a blockout hour beginning, the table attached), and a fast
+    // sender could push a whole second of unlimited traffic past the new
+    // limit. The table is therefore read again on every call while the
+    // second is unlimited; a limit found mid-second allows the share of it
+    // that the rest of the second is worth.
+    uint64_t rate = getBandwidthAllowance(now.tv_sec);
+    if (rate != BANDWIDTH_UNLIMITED) {
+      uint64_t left = 1000000 - (uint64_t)now.tv_usec;
+      unsigned __int128 share = (unsigned __int128)rate * left / 1000000;
+      data->allowance = share > 0 ? (uint64_t)share : 1;
+    }
   }
   return data->allowance;
 }
 
 void throttleCharge(ThreadCurlData *data, uint64_t n, long usec) {
+  if (data->allowance == BANDWIDTH_UNLIMITED) return;  // no limit: never charged, never sleeps
   data->allowance = n >= data->allowance ? 0 : data->allowance - n;
   if (data->allowance != 0) return;
   // The second's share is used up: wait for the next second.

@@ -98,4 +98,56 @@ TEST(throttle, BodiesAreDeliveredNoFasterThanTheAllowance) {
   setThrottleClock(nullptr);
 }
 
+// A limit that comes into force in the middle of an unlimited second (a
+// settings reload, a blockout hour starting) holds from the next read on:
+// the rest of that second carries only its share of the new rate, and
+// every later second the rate itself.
+TEST(throttle, ALimitTakingEffectMidSecondHoldsAtOnce) {
+  vaulttest::Sandbox box;
+  detachBandwidthTable();
+  setThrottleClock(&kFake);
+  ASSERT_EQ(0, parseBlockOutPeriods(""));
+  ThreadCurlData *td = getThreadCurlData();
+  ASSERT_NE(nullptr, td);
+  td->second = 0;
+  std::vector<uint8_t> body(100000);
+  for (size_t i = 0; i < body.size(); i++) body[i] = (uint8_t)(i * 7 + 1);
+  MemorySource src{body.data(), body.size()};
+  td->source = &src;
+  std::vector<uint8_t> got;
+  std::vector<char> out(10000);
+  auto readOnce = [&](size_t ask) {
+    size_t n = memoryReader(out.data(), 1, ask, td);
+    got.insert(got.end(), out.begin(), out.begin() + n);
+    return n;
+  };
+  const uint64_t first = 3000;
+  g_fakeUs = first * 1000000 + 250000;
+  g_sleeps.clear();
+  for (int i = 0; i < 3; i++) EXPECT_EQ(10000u, readOnce(10000));
+  EXPECT_TRUE(g_sleeps.empty());
+
+  // Half-way through the second the rate becomes 10 KiB/s.
+  g_fakeUs = first * 1000000 + 500000;
+  ASSERT_EQ(0, parseBlockOutPeriods("=10k"));
+  std::map<uint64_t, uint64_t> perSecond;
+  for (int guard = 0; guard < 1000 && got.size() < body.size(); guard++) {
+    uint64_t second = g_fakeUs / 1000000;
+    size_t n = readOnce(4096);
+    if (n == 0) break;
+    perSecond[second] += n;
+  }
+  td->source = nullptr;
+  EXPECT_EQ(body, got);
+  EXPECT_FALSE(g_sleeps.empty());
+  ASSERT_FALSE(perSecond.empty());
+  EXPECT_LE(perSecond[first], 10240u / 2) << "the rest of the second the limit began in";
+  for (auto [second, bytes] : perSecond) EXPECT_LE(bytes, 10240u) << "second " << second;
+  // 70000 bytes at 10240 a second after the half second: seven more seconds.
+  EXPECT_EQ(first + 7, perSecond.rbegin()->first);
+
+  ASSERT_EQ(0, parseBlockOutPeriods(""));
+  setThrottleClock(nullptr);
+}
+
 }  // namespace
