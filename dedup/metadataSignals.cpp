@@ -116,7 +116,9 @@ thread_local int t_blockDepth = 0;
 thread_local int t_reallyDepth = 0;
 thread_local sigset_t t_savedMask;
 
-int applyMask() {
+// Sets the mask for the current depths; the previous mask goes to *old
+// when old is not null.
+int applyMask(sigset_t *old = nullptr) {
   sigset_t set;
   if (sigfillset(&set) != 0) {
     LOG(0, "Can't fill signalsToBlock");
@@ -132,26 +134,31 @@ int applyMask() {
       }
     }
   }
-  if (pthread_sigmask(SIG_SETMASK, &set, nullptr) != 0) {
+  if (pthread_sigmask(SIG_SETMASK, &set, old) != 0) {
     LOG(0, "Can't set signal mask");
     return -1;
   }
   return 0;
 }
 
+// The mask in force depends only on whether any blocking is active and
+// whether any of it is "really" blocking, so it is set only when one of
+// those changes: nested locks of the metadata store (several per stored
+// hash) then cost no system call beyond the outermost one.
 int enter(int &depth) {
-  if (t_blockDepth == 0 && t_reallyDepth == 0) {
-    if (pthread_sigmask(SIG_SETMASK, nullptr, &t_savedMask) != 0) {
-      LOG(0, "Can't set signal mask");
-      return -1;
-    }
-  }
+  bool first = t_blockDepth == 0 && t_reallyDepth == 0;
+  bool reallyBefore = t_reallyDepth > 0;
   depth++;
+  // The outermost level saves the thread's mask in the same call that
+  // replaces it.
+  if (first) return applyMask(&t_savedMask);
+  if (reallyBefore == (t_reallyDepth > 0)) return 0;
   return applyMask();
 }
 
 int leave(int &depth) {
   if (depth == 0) return 0;
+  bool reallyBefore = t_reallyDepth > 0;
   depth--;
   if (t_blockDepth == 0 && t_reallyDepth == 0) {
     if (pthread_sigmask(SIG_SETMASK, &t_savedMask, nullptr) != 0) {
@@ -160,6 +167,7 @@ int leave(int &depth) {
     }
     return 0;
   }
+  if (reallyBefore == (t_reallyDepth > 0)) return 0;
   return applyMask();
 }
 }  // namespace

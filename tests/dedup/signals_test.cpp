@@ -66,4 +66,28 @@ TEST(signalBlocking, WriteLocksDeferTerminationOnlyWhenReallyBlocked) {
   EXPECT_TRUE(masked(SIGUSR1)) << "the outer block still holds";
   ASSERT_EQ(0, unblockSignals());
   EXPECT_FALSE(masked(SIGUSR1));
+
+  // Nesting of either kind and in either order: the mask follows the
+  // strongest level still held, and the thread's own mask comes back.
+  sigset_t own, now;
+  sigemptyset(&own);
+  sigaddset(&own, SIGUSR2);
+  ASSERT_EQ(0, pthread_sigmask(SIG_BLOCK, &own, nullptr));
+  ASSERT_EQ(0, reallyBlockSignals());
+  ASSERT_EQ(0, blockSignals());
+  ASSERT_EQ(0, blockSignals());
+  EXPECT_TRUE(masked(SIGTERM));
+  ASSERT_EQ(0, unblockSignals());
+  EXPECT_TRUE(masked(SIGTERM));
+  ASSERT_EQ(0, reallyBlockSignals());
+  ASSERT_EQ(0, reallyUnblockSignals());
+  EXPECT_TRUE(masked(SIGTERM)) << "the outer really-block still holds";
+  ASSERT_EQ(0, reallyUnblockSignals());
+  EXPECT_FALSE(masked(SIGTERM));
+  EXPECT_TRUE(masked(SIGUSR1)) << "the inner block still holds";
+  ASSERT_EQ(0, unblockSignals());
+  EXPECT_FALSE(masked(SIGUSR1));
+  ASSERT_EQ(0, pthread_sigmask(SIG_SETMASK, nullptr, &now));
+  EXPECT_TRUE(sigismember(&now, SIGUSR2)) << "the thread's own mask is restored";
+  ASSERT_EQ(0, pthread_sigmask(SIG_UNBLOCK, &own, nullptr));
 }
