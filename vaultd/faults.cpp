@@ -15,7 +15,7 @@ struct FaultRule {
   long times = 1;
   long seen = 0;
   FaultAction action;
-  std::string spec;
+  std::string text;
 };
 
 std::mutex g_faultLock;             // guards g_rules and g_requests
@@ -76,26 +76,26 @@ Endpoint endpointFromName(const std::string &n) {
   return Endpoint::Unknown;
 }
 
-int faultAdd(const std::string &spec, std::string *error) {
+int faultAdd(const std::string &text, std::string *error) {
   FaultRule rule;
-  rule.spec = spec;
+  rule.text = text;
   bool haveEndpoint = false, haveKind = false;
   size_t pos = 0;
-  while (pos < spec.size()) {
-    size_t eq = spec.find('=', pos);
+  while (pos < text.size()) {
+    size_t eq = text.find('=', pos);
     if (eq == std::string::npos) {
-      *error = "expected key=value in \"" + spec.substr(pos) + "\"";
+      *error = "expected key=value in \"" + text.substr(pos) + "\"";
       return -1;
     }
-    std::string key = spec.substr(pos, eq - pos);
+    std::string key = text.substr(pos, eq - pos);
     std::string value;
     if (key == "text") {  // the rest of the rule, commas included
-      value = spec.substr(eq + 1);
-      pos = spec.size();
+      value = text.substr(eq + 1);
+      pos = text.size();
     } else {
-      size_t comma = spec.find(',', eq + 1);
-      if (comma == std::string::npos) comma = spec.size();
-      value = spec.substr(eq + 1, comma - eq - 1);
+      size_t comma = text.find(',', eq + 1);
+      if (comma == std::string::npos) comma = text.size();
+      value = text.substr(eq + 1, comma - eq - 1);
       pos = comma + 1;
     }
     if (key == "endpoint") {
@@ -144,7 +144,7 @@ int faultAdd(const std::string &spec, std::string *error) {
   }
   std::lock_guard<std::mutex> g(g_faultLock);
   g_rules.push_back(rule);
-  VDLOG(1, "fault rule installed: %s", spec.c_str());
+  VDLOG(1, "fault rule installed: %s", text.c_str());
   return 0;
 }
 
@@ -164,7 +164,7 @@ FaultAction faultForRequest(Endpoint e) {
     bool fires = r.seen >= r.count && (r.times == 0 || r.seen < r.count + r.times);
     if (fires && chosen.kind == FaultKind::None) {
       chosen = r.action;
-      VDLOG(1, "fault fires on %s request %ld: %s", endpointName(e), r.seen, r.spec.c_str());
+      VDLOG(1, "fault fires on %s request %ld: %s", endpointName(e), r.seen, r.text.c_str());
     }
   }
   return chosen;

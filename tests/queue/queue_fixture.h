@@ -47,7 +47,7 @@ class QueueCatalogue : public ::testing::Test {
   // from the catalogue's sequences unless given.
   long addNode(const std::string &name);
   long addInstance(long nodeNo, long appId = 1, const std::string &key1 = "");
-  long addBackup(const BackupSpec &spec, long backupNo = 0);
+  long addBackup(const BackupSpec &backup, long backupNo = 0);
   // Inserts a queue entry directly.
   void addEntry(long backupNo, const std::string &vault, int status);
   // "backup:status" of every entry of `vault` in position order.

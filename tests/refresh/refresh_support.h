@@ -73,8 +73,8 @@ class RefreshCatalogue : public QueueCatalogue {
   }
 
   // A backup whose fileset sits on the sandbox device.
-  long addBackupOnDevice(const BackupSpec &spec) {
-    long b = addBackup(spec);
+  long addBackupOnDevice(const BackupSpec &backup) {
+    long b = addBackup(backup);
     long fs = number("INSERT INTO vx.filesets (backup_no, tape_drive_name) VALUES (" +
                      std::to_string(b) + ", 'dedup0') RETURNING fileset_no");
     exec("UPDATE vx.backups SET fileset_no = " + std::to_string(fs) +
