@@ -67,51 +67,36 @@ class Attached {
   uint8_t *addr_ = nullptr;
 };
 
-// Attaches the reservations segment. 0 / -1 (logged).
-int attachReservations(Attached *seg) {
+// Attaches one of the device monitor's segments, keyed by ftok on the
+// monitor's path with `projectId`; `name` ("reservation" or "devices")
+// goes into the messages. 0 / -1 (logged).
+int attachSegment(Attached *seg, int projectId, const char *name) {
   key_t key;
   std::string path = keyPath();
-  if ((key = ftok(path.c_str(), 'R')) == -1) {
-    LOG(0, "smgr:get_reservation_shmid ftok failed because: %s", strerror(errno));
+  if ((key = ftok(path.c_str(), projectId)) == -1) {
+    LOG(0, "smgr:get_%s_shmid ftok failed because: %s", name, strerror(errno));
     return -1;
   }
   int id = shmget(key, 0, 0666);
   if (id == -1) {
-    LOG(0, "smgr:get_reservation_shmid:shmget failed because: %s (key = %d, buff = %s)", strerror(errno),
-        int(key), path.c_str());
+    LOG(0, "smgr:get_%s_shmid:shmget failed because: %s (key = %d, buff = %s)", name, strerror(errno), int(key),
+        path.c_str());
     return -1;
   }
   void *a = shmat(id, nullptr, 0);
   if (a == reinterpret_cast<void *>(-1)) {
-    LOG(0, "Failed to attach the reservation shared memory segment with shm_id = %d", id);
+    LOG(0, "Failed to attach the %s shared memory segment with shm_id = %d", name, id);
     return -1;
   }
   seg->set(a);
   return 0;
 }
 
+// Attaches the reservations segment. 0 / -1 (logged).
+int attachReservations(Attached *seg) { return attachSegment(seg, 'R', "reservation"); }
+
 // Attaches the devices segment. 0 / -1 (logged).
-int attachDevices(Attached *seg) {
-  key_t key;
-  std::string path = keyPath();
-  if ((key = ftok(path.c_str(), 'D')) == -1) {
-    LOG(0, "smgr:get_devices_shmid ftok failed because: %s", strerror(errno));
-    return -1;
-  }
-  int id = shmget(key, 0, 0666);
-  if (id == -1) {
-    LOG(0, "smgr:get_devices_shmid:shmget failed because: %s (key = %d, buff = %s)", strerror(errno),
-        int(key), path.c_str());
-    return -1;
-  }
-  void *a = shmat(id, nullptr, 0);
-  if (a == reinterpret_cast<void *>(-1)) {
-    LOG(0, "Failed to attach the devices shared memory segment with shm_id = %d", id);
-    return -1;
-  }
-  seg->set(a);
-  return 0;
-}
+int attachDevices(Attached *seg) { return attachSegment(seg, 'D', "devices"); }
 
 uint8_t *entryAt(uint8_t *table, int index) { return table + size_t(index) * SMGR_RESERVATION_SIZE; }
 
