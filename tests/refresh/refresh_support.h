@@ -14,41 +14,11 @@
 #include "lib/config.h"
 #include "lib/logger.h"
 #include "queue_fixture.h"
+#include "support/log_capture.h"
 #include "support/sandbox.h"
 
 namespace rpd::test {
 
-// Sends the process log into a temporary file for the capture's lifetime,
-// at level 9, so messages can be checked.
-class LogCapture {
- public:
-  LogCapture() : file_(tmpfile()), savedLevel_(log_level) {
-    log_level = 9;
-    attachLogStream(file_);
-  }
-  ~LogCapture() {
-    attachLogStream(stderr);
-    log_level = savedLevel_;
-    if (file_) fclose(file_);
-  }
-  LogCapture(const LogCapture &) = delete;
-  LogCapture &operator=(const LogCapture &) = delete;
-  std::string text() const {
-    fflush(file_);
-    std::string out;
-    rewind(file_);
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
-    fseek(file_, 0, SEEK_END);
-    return out;
-  }
-  bool contains(const std::string &s) const { return text().find(s) != std::string::npos; }
-
- private:
-  FILE *file_;
-  int savedLevel_;
-};
 
 // A catalogue per test plus a sandbox with a bin directory (g_bindir) and
 // a device directory that the catalogue names as the backups' device, so

@@ -22,54 +22,14 @@
 #include "lib/ini.h"
 #include "lib/logger.h"
 #include "queue_fixture.h"
+#include "support/log_capture.h"
 #include "support/sandbox.h"
 #include "vaultd/hactar.h"
 
 namespace rpd::test {
 
-// Sends the process log into a temporary file at level 9 while it lives.
-class WorkerLog {
- public:
-  WorkerLog() : file_(tmpfile()), savedLevel_(log_level) {
-    log_level = 9;
-    attachLogStream(file_);
-  }
-  ~WorkerLog() {
-    attachLogStream(stderr);
-    log_level = savedLevel_;
-    if (file_) fclose(file_);
-  }
-  WorkerLog(const WorkerLog &) = delete;
-  WorkerLog &operator=(const WorkerLog &) = delete;
-  std::string text() const {
-    fflush(file_);
-    std::string out;
-    rewind(file_);
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
-    fseek(file_, 0, SEEK_END);
-    return out;
-  }
-  bool has(const std::string &s) const { return text().find(s) != std::string::npos; }
-  // Whether the log holds `s`, read through a descriptor of its own, so
-  // another thread may ask while the worker writes.
-  bool hasFromOtherThread(const std::string &s) const {
-    std::ifstream in("/proc/self/fd/" + std::to_string(fileno(file_)), std::ios::binary);
-    std::string t((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return t.find(s) != std::string::npos;
-  }
-  size_t count(const std::string &s) const {
-    std::string t = text();
-    size_t n = 0;
-    for (size_t at = t.find(s); at != std::string::npos; at = t.find(s, at + s.size())) ++n;
-    return n;
-  }
-
- private:
-  FILE *file_;
-  int savedLevel_;
-};
+// The worker tests' name for the shared log capture.
+using WorkerLog = LogCapture;
 
 class WorkerCatalogue : public QueueCatalogue {
  protected:
