@@ -11,6 +11,26 @@
 // ---------------------------------------------------------------------------
 // heapQueryBuffer
 
+namespace {
+
+// Formats `format` with the C library's printf rules into a new heap text
+// (its length in *length); null when formatting or allocation fails. Both
+// buffers append through it.
+char *formatText(const char *format, va_list ap, int *length) {
+  va_list aq;
+  va_copy(aq, ap);
+  int n = vsnprintf(nullptr, 0, format, aq);
+  va_end(aq);
+  if (n < 0) return nullptr;
+  char *tmp = static_cast<char *>(malloc((size_t)n + 1));
+  if (tmp == nullptr) return nullptr;
+  vsnprintf(tmp, (size_t)n + 1, format, ap);
+  *length = n;
+  return tmp;
+}
+
+}  // namespace
+
 int heapQueryBuffer::create() {
   free();
   buf = static_cast<char *>(malloc(kInitialSize));
@@ -63,20 +83,12 @@ int heapQueryBuffer::append(const char *src, int length) {
 }
 
 int heapQueryBuffer::vappendf(const char *format, va_list ap) {
-  va_list aq;
-  va_copy(aq, ap);
-  int n = vsnprintf(nullptr, 0, format, aq);
-  va_end(aq);
-  if (n < 0) {
-    failedFlag = 1;
-    return -1;
-  }
-  char *tmp = static_cast<char *>(malloc((size_t)n + 1));
+  int n = 0;
+  char *tmp = formatText(format, ap, &n);
   if (tmp == nullptr) {
     failedFlag = 1;
     return -1;
   }
-  vsnprintf(tmp, (size_t)n + 1, format, ap);
   int r = append(tmp, n);
   ::free(tmp);
   return r;
@@ -156,22 +168,14 @@ int smartBuffer::append(const char *src, int length) {
 }
 
 int smartBuffer::vappendf(const char *format, va_list ap) {
-  va_list aq;
-  va_copy(aq, ap);
-  int n = vsnprintf(nullptr, 0, format, aq);
-  va_end(aq);
-  if (n < 0) {
-    failedFlag = 1;
-    return -1;
-  }
-  char *tmp = static_cast<char *>(malloc((size_t)n + 1));
+  int n = 0;
+  char *tmp = formatText(format, ap, &n);
   if (tmp == nullptr) {
     failedFlag = 1;
     return -1;
   }
-  vsnprintf(tmp, (size_t)n + 1, format, ap);
   int r = append(tmp, n);
-  free(tmp);
+  ::free(tmp);
   return r;
 }
 
