@@ -7,10 +7,14 @@
 // replaced by a reference to its block (hash type, hashed length, hash
 // value), in the byte layout of vaultd/hactar.h. Whoever holds the HaCTAR
 // and the referenced blocks rebuilds the archive exactly. The ranges come
-// from the backup's hash list in file order (either metadata generation);
-// each range's bytes are read from the archive and checked against the
-// hash, so a HaCTAR never refers to a block whose bytes differ from the
-// archive. The bytes between ranges go in as literal records of at most
+// from the backup's hash list in file order (either metadata generation).
+// With "[recipe] VerifyBlocks" true in master.ini (the default) each
+// range's bytes are read from the archive and checked against the hash, so
+// a HaCTAR never refers to a block whose bytes differ from the archive;
+// false trusts the index, as the appliance's own recipe builder does, and
+// only passes over the ranges (a plain archive is not even read there),
+// which keeps a second SHA-512 pass over the whole backup out of the
+// replication's critical path. The bytes between ranges go in as literal records of at most
 // 1 MiB each. The file is written next to its final name and renamed into
 // place: "%s/hactar_%ld" with the dev_rw_name of the backup's device.
 // The HaCTAR of an encrypted backup is itself encrypted like the backup:
@@ -29,6 +33,8 @@
 
 #include "appliance/standin/standin.h"
 #include "dedup/hashValues.h"
+#include "lib/config.h"
+#include "lib/ini.h"
 #include "lib/logger.h"
 #include "lib/pghelper.h"
 #include "vaultd/hactar.h"
@@ -65,6 +71,17 @@ int copyRest(ArchiveReader &reader, hactar::Writer &w, std::vector<uint8_t> &buf
     if (r == 0) return 0;
     if (w.addLiteral(buf.data(), uint64_t(r)) != 0) return -1;
   }
+}
+
+// Passes over the block's range, which must lie wholly in the archive. 0 / -1.
+int skipBlock(ArchiveReader &reader, const HashListEntry &e) {
+  ssize_t r = reader.skip(e.value.hashedLength);
+  if (r < 0) return -1;
+  if (uint64_t(r) != e.value.hashedLength) {
+    LOG(0, "Archive ends inside the block at 0x%lX", static_cast<unsigned long>(e.location.fileOffset));
+    return -1;
+  }
+  return 0;
 }
 
 // Reads the block's range and checks its SHA-512 against the record. 0 / -1.
@@ -112,7 +129,7 @@ int encryptFile(const std::string &from, const std::string &to) {
   return rc;
 }
 
-int buildHactar(uint64_t backupNo, const std::string &archive, uint64_t properties, FILE *out) {
+int buildHactar(uint64_t backupNo, const std::string &archive, uint64_t properties, bool verify, FILE *out) {
   ArchiveReader reader;
   if (reader.open(archive, properties) != 0) return -1;
   hactar::Writer w;
@@ -146,7 +163,8 @@ int buildHactar(uint64_t backupNo, const std::string &archive, uint64_t properti
         rc = -1;
         break;
       }
-      if (copyLiteral(reader, w, e.location.fileOffset - reader.offset(), buf) != 0 || checkBlock(reader, e, buf) != 0 ||
+      if (copyLiteral(reader, w, e.location.fileOffset - reader.offset(), buf) != 0 ||
+          (verify ? checkBlock(reader, e, buf) : skipBlock(reader, e)) != 0 ||
           w.addBlock("sha512", e.value.hashedLength, e.value.hashValue) != 0) {
         rc = -1;
         break;
@@ -213,7 +231,9 @@ int main(int argc, char **argv) {
     LOG(0, "Can't create %s: %s", temp.c_str(), strerror(errno));
     return 1;
   }
-  int rc = buildHactar(backupNo, archive, info.properties, out);
+  uint8_t verify = 1;
+  iniGetBool("recipe", "VerifyBlocks", 1, &verify, g_master_ini);
+  int rc = buildHactar(backupNo, archive, info.properties, verify != 0, out);
   if (fsync(fileno(out)) != 0) rc = -1;
   if (fclose(out) != 0) rc = -1;
   std::string finished = temp;

@@ -92,6 +92,10 @@ struct VaultState {
   std::string dir;
   long nextNumber = 1;
   bool orderCheck = true;          // refuse out-of-order backups (no catalogue)
+  // Check each arriving block's SHA-512 against its name. Off (--trust-hashes)
+  // the Vault takes the client's word for it, as a content store fed by a
+  // trusted appliance may; the length is checked either way.
+  bool checkBlockHashes = true;
   VaultImportFunction importFn = nullptr;  // set: import each document
   long importDevice = 0;
   std::vector<BlockKey> blocks;    // block id -> key
@@ -147,9 +151,10 @@ void vaultAddReference(long backup, uint64_t offset, const BlockKey &key);
 // Whether the block is held.
 bool vaultHasBlock(const BlockKey &key);
 
-// Receives one block's data in pieces, hashing it and writing it to a
-// temporary file; commit() checks length and SHA-512 against the key and
-// moves the file into the store. Not shared between threads.
+// Receives one block's data in pieces, hashing it (unless the Vault trusts
+// block hashes) and writing it to a temporary file; commit() checks length
+// and SHA-512 against the key and moves the file into the store. Not
+// shared between threads.
 class BlockSink {
  public:
   BlockSink() = default;
@@ -167,7 +172,8 @@ class BlockSink {
 
  private:
   BlockKey key_;
-  EVP_MD_CTX *md_ = nullptr;
+  EVP_MD_CTX *md_ = nullptr;  // null when the Vault trusts block hashes
+  bool active_ = false;       // between begin() and commit()/abort()
   int fd_ = -1;
   std::string tmp_;
   uint64_t received_ = 0;

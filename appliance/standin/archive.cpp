@@ -496,4 +496,35 @@ ssize_t ArchiveReader::readFull(void *buf, size_t n) {
   return ssize_t(got);
 }
 
+ssize_t ArchiveReader::skip(uint64_t n) {
+  if (fd_ < 0) return -1;
+  uint64_t done = 0;
+  if (mode_ == Mode::Plain && !end_) {
+    size_t buffered = raw_.size() - rawPos_;
+    size_t k = buffered < n ? buffered : size_t(n);
+    rawPos_ += k;
+    done = k;
+    struct stat st;
+    off_t at = lseek(fd_, 0, SEEK_CUR);
+    if (done < n && at >= 0 && fstat(fd_, &st) == 0) {
+      uint64_t left = st.st_size > at ? uint64_t(st.st_size - at) : 0;
+      uint64_t k2 = left < n - done ? left : n - done;
+      if (lseek(fd_, off_t(k2), SEEK_CUR) < 0) return -1;
+      done += k2;
+    }
+    offset_ += done;
+    if (done == n) return ssize_t(done);
+  }
+  // Compressed and encrypted archives are decoded and the bytes dropped.
+  std::vector<uint8_t> scratch(n - done < (1u << 20) ? size_t(n - done) : (1u << 20));
+  while (done < n) {
+    size_t want = n - done < scratch.size() ? size_t(n - done) : scratch.size();
+    ssize_t r = read(scratch.data(), want);
+    if (r < 0) return -1;
+    if (r == 0) break;
+    done += uint64_t(r);
+  }
+  return ssize_t(done);
+}
+
 }  // namespace standin

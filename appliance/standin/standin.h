@@ -153,6 +153,9 @@ class ArchiveReader {
   // Reads exactly n bytes unless the archive ends first; returns the count
   // or -1.
   ssize_t readFull(void *buf, size_t n);
+  // Moves past n decoded bytes without delivering them (a plain archive
+  // seeks); returns the count passed (less when the archive ends) or -1.
+  ssize_t skip(uint64_t n);
   // Decoded offset of the next byte read.
   uint64_t offset() const { return offset_; }
   int fd() const { return fd_; }

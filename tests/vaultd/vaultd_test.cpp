@@ -168,6 +168,28 @@ TEST(VaultdBlocks, StoresOnlyBlocksWhoseDataMatchesTheirName) {
   EXPECT_EQ(wrongCount.statusLine, "HTTP/1.1 405 Bad Request");
 }
 
+
+TEST(VaultdBlocks, TrustingHashesStillRefusesWrongLengths) {
+  VaultdProcess v({"--trust-hashes"});
+  long no = started(startBackup(v.base(), metadataDocument(kInstance, 1000, 1)));
+  // The data is not hashed, so a changed byte goes unnoticed...
+  Block forged = randomBlock(4096, 2);
+  Block other = forged;
+  other.data[100] ^= 1;
+  EXPECT_EQ(putBlock(v.base(), no, Block{forged.key, other.data}, 0).statusLine, "HTTP/1.1 200 OK");
+  EXPECT_TRUE(held(v, forged));
+  // ...but a length that differs from the name's is still refused, alone or in a multi-block body.
+  Block shorter = randomBlock(2048, 3);
+  EXPECT_EQ(putBlock(v.base(), no, Block{shorter.key, shorter.data.substr(1)}, 0).statusLine,
+            "HTTP/1.1 405 Bad Request");
+  EXPECT_FALSE(held(v, shorter));
+  Block m1 = randomBlock(300, 4), m2 = randomBlock(500, 5);
+  std::string cut = multiEntry(m2, 300);
+  cut.pop_back();  // the body ends one byte inside the last block
+  EXPECT_EQ(putMulti(v.base(), no, {multiEntry(m1, 0), cut}).statusLine, "HTTP/1.1 405 Bad Request");
+  EXPECT_TRUE(held(v, m1));
+  EXPECT_FALSE(held(v, m2));
+}
 TEST(VaultdBlocks, CheckOffsetAndBlockCountReflectWhatIsHeld) {
   VaultdProcess v;
   long no = started(startBackup(v.base(), metadataDocument(kInstance, 1000, 1)));
