@@ -233,8 +233,10 @@ int main(int argc, char **argv) {
   }
   uint8_t verify = 1;
   iniGetBool("recipe", "VerifyBlocks", 1, &verify, g_master_ini);
+  // No fsync: the HaCTAR lives only while the worker sends it, and a crash
+  // in between replicates the backup again with a new one. On ext4 an
+  // fsync would also force out every other dirty page of the file system.
   int rc = buildHactar(backupNo, archive, info.properties, verify != 0, out);
-  if (fsync(fileno(out)) != 0) rc = -1;
   if (fclose(out) != 0) rc = -1;
   std::string finished = temp;
   if (rc == 0 && (info.properties & PROP_ENCRYPTED)) {

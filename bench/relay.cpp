@@ -5,10 +5,11 @@
 //   bench_relay PORTFILE COUNTFILE TARGET_PORT
 //
 // Listens on a free port of 127.0.0.1 (written to PORTFILE once listening)
-// and forwards every connection to 127.0.0.1:TARGET_PORT. After each
-// connection closes, COUNTFILE is replaced with two numbers: bytes sent by
-// clients, bytes sent back by the target (totals since the start). Runs
-// until SIGTERM.
+// and forwards every connection to 127.0.0.1:TARGET_PORT. When a connection
+// opens and after it closes, COUNTFILE is replaced with three numbers: bytes sent
+// by clients, bytes sent back by the target (totals since the start) and
+// the connections still open, so a reader knows when the totals are final.
+// Runs until SIGTERM.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -25,6 +26,7 @@
 namespace {
 
 std::atomic<uint64_t> g_up{0}, g_down{0};
+std::atomic<int> g_open{0};
 std::mutex g_fileLock;  // guards writes of the count file
 std::string g_countFile;
 
@@ -33,7 +35,7 @@ void writeCounts() {
   std::string tmp = g_countFile + ".tmp";
   FILE *f = fopen(tmp.c_str(), "w");
   if (!f) return;
-  fprintf(f, "%lu %lu\n", (unsigned long)g_up.load(), (unsigned long)g_down.load());
+  fprintf(f, "%lu %lu %d\n", (unsigned long)g_up.load(), (unsigned long)g_down.load(), g_open.load());
   fclose(f);
   rename(tmp.c_str(), g_countFile.c_str());
 }
@@ -59,6 +61,8 @@ void pump(int from, int to, std::atomic<uint64_t> *counter) {
 }
 
 void serve(int client, int targetPort) {
+  g_open++;
+  writeCounts();
   int target = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a = {};
   a.sin_family = AF_INET;
@@ -67,6 +71,8 @@ void serve(int client, int targetPort) {
   if (target < 0 || connect(target, (sockaddr *)&a, sizeof a) != 0) {
     close(client);
     if (target >= 0) close(target);
+    g_open--;
+    writeCounts();
     return;
   }
   int one = 1;
@@ -77,6 +83,7 @@ void serve(int client, int targetPort) {
   back.join();
   close(client);
   close(target);
+  g_open--;
   writeCounts();
 }
 

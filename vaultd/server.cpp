@@ -553,6 +553,7 @@ MHD_Result answerControl(Request *rq, MHD_Connection *c) {
     if (d.empty()) return plainReply(c, MHD_HTTP_NOT_FOUND, "no such backup\n");
     return plainReply(c, MHD_HTTP_OK, d);
   }
+  if (rq->method == "GET" && ep == "blocks") return plainReply(c, MHD_HTTP_OK, std::to_string(vaultBlockCount(0)));
   if (rq->method == "GET" && ep == "block") {
     const char *name = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "name");
     BlockKey key;
@@ -622,7 +623,7 @@ int serverStart(const ServerOptions &options) {
   g_daemon = MHD_start_daemon(
       MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL, 0, nullptr,
       nullptr, accessHandler, nullptr, MHD_OPTION_SOCK_ADDR, &addr, MHD_OPTION_NOTIFY_COMPLETED,
-      requestDone, nullptr, MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(1 << 20),
+      requestDone, nullptr, MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(128 << 10),
       MHD_OPTION_CONNECTION_TIMEOUT, 600u, MHD_OPTION_END);
   if (!g_daemon) {
     VDLOG(0, "cannot listen on %s:%d", options.listenAddress, options.port);

@@ -13,6 +13,7 @@
 //   GET  /vaultd/counters       "endpoint count" lines
 //   GET  /vaultd/backup?no=N    the backup's fields (state.cpp vaultDescribe)
 //   GET  /vaultd/block?name=B   "1" when block B is held, else "0"
+//   GET  /vaultd/blocks         the number of blocks held
 #pragma once
 
 #include <cstdint>

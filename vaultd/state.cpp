@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 
+#include "lib/handles.h"
 #include "vaultd/hactar.h"
 #include "vaultd/vdlog.h"
 
@@ -50,10 +51,13 @@ int hexValue(char c) {
   return -1;
 }
 
-std::string blockPath(const BlockKey &key) {
-  std::string name = blockKeyName(key);
-  return g_vault.dir + "/blocks/" + hexUpper(key.hashValue, 1) + "/" + name;
-}
+constexpr size_t kIndexRecordSize = 96;
+static_assert(kIndexRecordSize == 8 + 8 + 64 + 8 + 8, "index record: type, length, hash, pack, offset");
+// A pack that has grown past this is closed rather than appended to again.
+constexpr uint64_t kPackRollover = uint64_t(1) << 30;
+
+std::string packPath(uint64_t number) { return g_vault.dir + "/blocks/pack-" + std::to_string(number); }
+std::string indexPath() { return g_vault.dir + "/blocks/index"; }
 
 std::string backupDir(long number) {
   return g_vault.dir + "/backups/" + std::to_string(number);
@@ -134,6 +138,7 @@ uint32_t internLocked(const BlockKey &key) {
   uint32_t id = static_cast<uint32_t>(g_vault.blocks.size());
   g_vault.blocks.push_back(key);
   g_vault.held.push_back(0);
+  g_vault.places.emplace_back();
   g_vault.ids.emplace(key, id);
   return id;
 }
@@ -346,6 +351,84 @@ VaultBackup *newestByIdentityLocked(const std::string &ubi) {
   return nullptr;
 }
 
+// Caller holds g_vault.lock. Reads blocks/index: every record whose data
+// lies wholly in its pack makes its block held. Packs get numbers above
+// every pack present. Unless read-only, a torn last record is cut off and
+// the index opened for appending.
+int loadIndexLocked(bool readOnly) {
+  std::map<uint64_t, uint64_t> packSize;
+  for (const std::string &n : listDir(g_vault.dir + "/blocks")) {
+    if (n.compare(0, 5, "pack-") != 0) continue;
+    char *end = nullptr;
+    uint64_t number = strtoull(n.c_str() + 5, &end, 10);
+    struct stat st;
+    if (*end || number == 0 || stat(packPath(number).c_str(), &st) != 0) continue;
+    packSize[number] = static_cast<uint64_t>(st.st_size);
+    g_vault.nextPack = std::max(g_vault.nextPack, number + 1);
+  }
+  std::string index;
+  readFile(indexPath(), &index);
+  size_t whole = index.size() - index.size() % kIndexRecordSize;
+  size_t ignored = 0;
+  for (size_t at = 0; at < whole; at += kIndexRecordSize) {
+    const uint8_t *r = reinterpret_cast<const uint8_t *>(index.data() + at);
+    BlockKey key;
+    memcpy(key.hashType, r, 8);
+    key.hashedLength = hactar::decodeFixed64(r + 8);
+    memcpy(key.hashValue, r + 16, 64);
+    BlockPlace place{hactar::decodeFixed64(r + 80), hactar::decodeFixed64(r + 88)};
+    auto size = packSize.find(place.pack);
+    if (size == packSize.end() || place.offset > size->second ||
+        key.hashedLength > size->second - place.offset) {
+      ignored++;
+      continue;
+    }
+    uint32_t id = internLocked(key);
+    g_vault.held[id] = 1;
+    g_vault.places[id] = place;
+  }
+  if (ignored) VDLOG(1, "%zu index records refer to data no pack holds; ignored", ignored);
+  if (readOnly) return 0;
+  if (whole != index.size() && truncate(indexPath().c_str(), static_cast<off_t>(whole)) != 0) {
+    VDLOG(0, "cannot cut the torn record off %s: %s", indexPath().c_str(), strerror(errno));
+    return -1;
+  }
+  if (g_vault.indexFd >= 0) close(g_vault.indexFd);
+  g_vault.indexFd = open(indexPath().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (g_vault.indexFd < 0) {
+    VDLOG(0, "cannot open %s: %s", indexPath().c_str(), strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+// A pack to append to: an idle one, or a new one. 0 or -1 (errno set).
+int acquirePack(PackFile *pack) {
+  std::lock_guard<std::mutex> g(g_vault.lock);
+  if (!g_vault.idlePacks.empty()) {
+    *pack = g_vault.idlePacks.back();
+    g_vault.idlePacks.pop_back();
+    return 0;
+  }
+  uint64_t number = g_vault.nextPack++;
+  int fd = open(packPath(number).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
+  *pack = PackFile{number, fd, 0};
+  return 0;
+}
+
+// Gives a pack back to the pool, or closes it once it is large.
+void releasePack(PackFile *pack) {
+  if (pack->fd < 0) return;
+  if (pack->length >= kPackRollover) {
+    close(pack->fd);
+  } else {
+    std::lock_guard<std::mutex> g(g_vault.lock);
+    g_vault.idlePacks.push_back(*pack);
+  }
+  pack->fd = -1;
+}
+
 }  // namespace
 
 bool BlockKey::operator==(const BlockKey &o) const {
@@ -413,19 +496,7 @@ int vaultOpen(const char *dir, long firstNumber, bool readOnly) {
     for (const std::string &n : listDir(g_vault.dir + "/tmp"))
       unlink((g_vault.dir + "/tmp/" + n).c_str());
   }
-  for (int i = 0; i < 256; i++) {
-    uint8_t b = static_cast<uint8_t>(i);
-    std::string sub = g_vault.dir + "/blocks/" + hexUpper(&b, 1);
-    if (!readOnly && makeDir(sub) < 0) return -1;
-    for (const std::string &n : listDir(sub)) {
-      BlockKey key;
-      if (parseBlockKeyName(n.c_str(), &key) < 0) {
-        VDLOG(1, "ignoring stray file %s/%s", sub.c_str(), n.c_str());
-        continue;
-      }
-      g_vault.held[internLocked(key)] = 1;
-    }
-  }
+  if (loadIndexLocked(readOnly) < 0) return -1;
   long maxNumber = 0;
   for (const std::string &n : listDir(g_vault.dir + "/backups")) {
     char *end = nullptr;
@@ -598,15 +669,28 @@ bool vaultHasBlock(const BlockKey &key) {
   return id != g_vault.ids.end() && g_vault.held[id->second];
 }
 
-BlockSink::~BlockSink() { abort(); }
+BlockSink::~BlockSink() {
+  abort();
+  releasePack(&pack_);
+}
+
+void BlockSink::dropData() {
+  if (!writing_) return;
+  writing_ = false;
+  if (ftruncate(pack_.fd, static_cast<off_t>(start_)) == 0) {
+    pack_.length = start_;
+  } else {
+    // The pack cannot be cut back: leave the stray bytes unreferenced and
+    // never append to this pack again.
+    VDLOG(0, "cannot truncate pack %" PRIu64 ": %s", pack_.number, strerror(errno));
+    close(pack_.fd);
+    pack_.fd = -1;
+  }
+}
 
 void BlockSink::abort() {
   active_ = false;
-  if (fd_ >= 0) {
-    close(fd_);
-    fd_ = -1;
-    unlink(tmp_.c_str());
-  }
+  dropData();
   if (md_) {
     EVP_MD_CTX_free(md_);
     md_ = nullptr;
@@ -615,7 +699,6 @@ void BlockSink::abort() {
 
 int BlockSink::begin(const BlockKey &key, bool discard) {
   abort();
-  tmp_.clear();
   key_ = key;
   received_ = 0;
   discard_ = discard;
@@ -634,12 +717,12 @@ int BlockSink::begin(const BlockKey &key, bool discard) {
   }
   // A block already held is only checked, not written again.
   if (discard_ || vaultHasBlock(key)) return 0;
-  tmp_ = vaultTempPath();
-  fd_ = open(tmp_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-  if (fd_ < 0) {
-    error_ = std::string("cannot create temporary block file: ") + strerror(errno);
+  if (pack_.fd < 0 && acquirePack(&pack_) < 0) {
+    error_ = std::string("cannot create a pack: ") + strerror(errno);
     return -1;
   }
+  start_ = pack_.length;
+  writing_ = true;
   return 0;
 }
 
@@ -653,8 +736,8 @@ int BlockSink::write(const uint8_t *data, size_t n) {
     error_ = "hashing failed";
     return -1;
   }
-  while (fd_ >= 0 && n > 0) {
-    ssize_t w = ::write(fd_, data, n);
+  while (writing_ && n > 0) {
+    ssize_t w = ::pwrite(pack_.fd, data, n, static_cast<off_t>(pack_.length));
     if (w < 0) {
       if (errno == EINTR) continue;
       error_ = std::string("cannot write block: ") + strerror(errno);
@@ -662,6 +745,7 @@ int BlockSink::write(const uint8_t *data, size_t n) {
     }
     data += w;
     n -= static_cast<size_t>(w);
+    pack_.length += static_cast<uint64_t>(w);
   }
   return 0;
 }
@@ -690,24 +774,27 @@ int BlockSink::commit() {
     }
   }
   active_ = false;
-  if (discard_) return 0;
-  if (fd_ >= 0) {
-    close(fd_);
-    fd_ = -1;
-  }
+  if (discard_ || !writing_) return 0;
   std::lock_guard<std::mutex> g(g_vault.lock);
   uint32_t id = internLocked(key_);
-  if (!g_vault.held[id] && !tmp_.empty()) {
-    if (rename(tmp_.c_str(), blockPath(key_).c_str()) != 0) {
-      error_ = std::string("cannot store block: ") + strerror(errno);
-      unlink(tmp_.c_str());
-      return -1;
-    }
-    markHeldLocked(id);
-  } else if (!tmp_.empty()) {
-    unlink(tmp_.c_str());
+  if (g_vault.held[id]) {
+    dropData();  // another upload stored it meanwhile
+    return 0;
   }
-  tmp_.clear();
+  uint8_t rec[kIndexRecordSize];
+  memcpy(rec, key_.hashType, 8);
+  hactar::encodeFixed64(rec + 8, key_.hashedLength);
+  memcpy(rec + 16, key_.hashValue, 64);
+  hactar::encodeFixed64(rec + 80, pack_.number);
+  hactar::encodeFixed64(rec + 88, start_);
+  if (::write(g_vault.indexFd, rec, sizeof rec) != static_cast<ssize_t>(sizeof rec)) {
+    error_ = std::string("cannot record block: ") + strerror(errno);
+    dropData();
+    return -1;
+  }
+  writing_ = false;
+  g_vault.places[id] = BlockPlace{pack_.number, start_};
+  markHeldLocked(id);
   return 0;
 }
 
@@ -820,6 +907,7 @@ int vaultExport(long backup, const char *out) {
     return -1;
   }
   int result = 0;
+  std::map<uint64_t, UniqueFd> packs;  // pack number -> read descriptor
   hactar::Reader reader;
   hactar::Record rec;
   std::vector<uint8_t> buf(1 << 20);
@@ -837,20 +925,37 @@ int vaultExport(long backup, const char *out) {
     memcpy(key.hashType, rec.hashType, 8);
     key.hashedLength = rec.length;
     memcpy(key.hashValue, rec.hashValue, 64);
-    FILE *bf = fopen(blockPath(key).c_str(), "rb");
-    if (!bf) {
+    BlockPlace place;
+    bool isHeld = false;
+    {
+      std::lock_guard<std::mutex> g(g_vault.lock);
+      auto id = g_vault.ids.find(key);
+      if (id != g_vault.ids.end() && g_vault.held[id->second]) {
+        isHeld = true;
+        place = g_vault.places[id->second];
+      }
+    }
+    int pf = -1;
+    if (isHeld) {
+      auto open = packs.find(place.pack);
+      if (open == packs.end())
+        open = packs.emplace(place.pack, UniqueFd(::open(packPath(place.pack).c_str(), O_RDONLY | O_CLOEXEC))).first;
+      pf = open->second.get();
+    }
+    if (pf < 0) {
       VDLOG(0, "export: block %s is missing", blockKeyName(key).c_str());
       r = -1;
       break;
     }
     uint64_t left = rec.length;
+    uint64_t at = place.offset;
     while (left > 0) {
       size_t want = left < buf.size() ? static_cast<size_t>(left) : buf.size();
-      size_t got = fread(buf.data(), 1, want, bf);
-      if (got != want || fwrite(buf.data(), 1, got, o) != got) break;
-      left -= got;
+      ssize_t got = pread(pf, buf.data(), want, static_cast<off_t>(at));
+      if (got != static_cast<ssize_t>(want) || fwrite(buf.data(), 1, want, o) != want) break;
+      left -= want;
+      at += want;
     }
-    fclose(bf);
     if (left) {
       VDLOG(0, "export: block %s could not be copied", blockKeyName(key).c_str());
       r = -1;

@@ -7,8 +7,16 @@
 // HaCTAR has arrived, the HaCTAR from which the backup is built.
 //
 // Layout of the state directory (everything survives a restart):
-//   blocks/XX/b-<type>-<length>-<HEX>   one file per block, its raw data;
-//                                      XX = first two hex digits of the hash
+//   blocks/pack-<n>                    block data, appended; each writer
+//                                      appends to a pack of its own, taken
+//                                      from a pool when it needs one
+//   blocks/index                       appended 96-byte records, one per
+//                                      stored block: hash type 8, hashed
+//                                      length u64, hash value 64, pack u64,
+//                                      offset in the pack u64 (LE); written
+//                                      after the data, and a record whose
+//                                      data is not wholly in its pack is
+//                                      ignored at start
 //   backups/<no>/info                  text, "key value" per line (rewritten
 //                                      atomically on every change)
 //   backups/<no>/metadata.xml          the start-backup document
@@ -19,9 +27,13 @@
 //   tmp/                               partial uploads, emptied at start
 //   next_number                        the next backup number to give out
 //
+// Blocks go into packs rather than a file each: a file per block makes
+// the file system allocate an inode per block, which costs more than the
+// data itself once a store holds many thousands of blocks.
+//
 // Concurrency: one mutex (VaultState::lock) guards every in-memory field.
-// Block data is hashed and written to a temporary file outside the lock;
-// only the final rename and the bookkeeping happen under it.
+// Block data is hashed and appended to the writer's own pack outside the
+// lock; only the index record and the bookkeeping happen under it.
 #pragma once
 
 #include <openssl/evp.h>
@@ -78,6 +90,19 @@ struct VaultBackup {
   uint64_t heldRefs = 0;     // references whose block is held
 };
 
+// Where a held block's data lies: pack number and offset in it.
+struct BlockPlace {
+  uint64_t pack = 0;
+  uint64_t offset = 0;
+};
+
+// A pack open for appending; `length` is where the next block goes.
+struct PackFile {
+  uint64_t number = 0;
+  int fd = -1;
+  uint64_t length = 0;
+};
+
 // How a build should end, for fault injection; Normal = by the blocks held.
 enum class BuildOutcome { Normal, Fail, Cancel };
 
@@ -100,6 +125,10 @@ struct VaultState {
   long importDevice = 0;
   std::vector<BlockKey> blocks;    // block id -> key
   std::vector<uint8_t> held;       // block id -> 1 when its data is on disk
+  std::vector<BlockPlace> places;  // block id -> where its data is (when held)
+  int indexFd = -1;                // blocks/index, appended under the lock
+  uint64_t nextPack = 1;           // number of the next pack to create
+  std::vector<PackFile> idlePacks; // packs no writer holds, to append to
   std::unordered_map<BlockKey, uint32_t, BlockKeyHash> ids;
   // Block id -> (backup, offset) references waiting for that block.
   std::unordered_map<uint32_t, std::vector<std::pair<long, uint64_t>>> waiting;
@@ -151,10 +180,11 @@ void vaultAddReference(long backup, uint64_t offset, const BlockKey &key);
 // Whether the block is held.
 bool vaultHasBlock(const BlockKey &key);
 
-// Receives one block's data in pieces, hashing it (unless the Vault trusts
-// block hashes) and writing it to a temporary file; commit() checks length
-// and SHA-512 against the key and moves the file into the store. Not
-// shared between threads.
+// Receives blocks' data in pieces, hashing it (unless the Vault trusts
+// block hashes) and appending it to a pack the sink holds until it is
+// destroyed; commit() checks length and SHA-512 against the key and
+// records the block, abort() or a refused block takes the bytes back off
+// the pack. Not shared between threads.
 class BlockSink {
  public:
   BlockSink() = default;
@@ -171,11 +201,13 @@ class BlockSink {
   const std::string &error() const { return error_; }
 
  private:
+  void dropData();  // truncates the pack back to where this block began
   BlockKey key_;
   EVP_MD_CTX *md_ = nullptr;  // null when the Vault trusts block hashes
   bool active_ = false;       // between begin() and commit()/abort()
-  int fd_ = -1;
-  std::string tmp_;
+  bool writing_ = false;      // this block's data goes into pack_
+  PackFile pack_;             // fd -1 until a block needs writing
+  uint64_t start_ = 0;        // offset of this block in pack_
   uint64_t received_ = 0;
   bool discard_ = false;  // hash only, keep nothing (fault "lose")
   std::string error_;

@@ -198,8 +198,8 @@ long Appliance::vaultNumber(uint64_t b) {
 }
 
 long Appliance::vaultBlocks() const {
-  Run r = runCommand("find " + quote(vaultd.stateDir() + "/blocks") + " -type f | wc -l");
-  return atol(r.out.c_str());
+  vdtest::Reply r = vdtest::controlGet(vault, "blocks");
+  return r.statusLine.find("200") == std::string::npos ? -1 : atol(r.body.c_str());
 }
 
 std::string Appliance::exported(long number) {
