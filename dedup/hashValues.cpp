@@ -79,6 +79,7 @@ PGconn *connectList() {
   PGconn *c = PQconnectdb(conninfo);
   if (!c || PQstatus(c) != CONNECTION_OK) {
     LOG(0, "Can't connect to database");
+    if (c) LOG(1, "%s", PQerrorMessage(c));
     PQfinish(c);
     return nullptr;
   }
