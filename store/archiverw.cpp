@@ -31,6 +31,8 @@ constexpr size_t kUserGrowth = 524288;       // user buffer sizes are multiples 
 constexpr int64_t kKeepBackMax = 131072;     // backward seeks served by keeping data back
 constexpr int64_t kReadForwardMax = 32768;   // compressed seeks this short read forward
 constexpr size_t kMinRead = 8192;
+// Reads at least this large skip the device buffer when nothing is decoded.
+constexpr size_t kDirectReadMin = 65536;
 
 size_t roundUp(size_t v, size_t m) { return m ? (v + m - 1) / m * m : v; }
 
@@ -522,6 +524,18 @@ int fillDevice(archiveFilter *h, size_t missing) {
     h->dPos = drop;
   }
   return 0;
+}
+
+// Whether a read of `want` more bytes may go from the file straight into
+// the caller's buffer: a plain archive past its start (no decoding, no
+// header to skip, nothing held back or buffered), read without O_DIRECT
+// or device block sizes, and a piece large enough to be worth a system
+// call of its own.
+bool directReadApplies(const archiveFilter *h, const uint8_t *dst, size_t want) {
+  return dst && want >= kDirectReadMin && (h->status & ARCH_CONTEXT_INIT) &&
+         !(h->xf.flags & (XFORM_DECOMPRESS | XFORM_DECRYPT)) && h->dataEnd < 0 &&
+         !(h->properties & ARCH_PROP_ODIRECT) && h->ioBlockSize == 0 && h->pendingSkip == 0 &&
+         h->discardNext == 0 && h->keepBackCount == 0 && userAvail(h) == 0 && deviceAvail(h) == 0;
 }
 
 // ---- Context initialisation ----------------------------------------------------------
@@ -1105,6 +1119,26 @@ ssize_t archive_read(archiveFilter *h, void *buffer, size_t count) {
       LOG(5, "EOF of next logical read indicated by prior physical EOF");
       h->status |= ARCH_LOGICAL_EOF;
       break;
+    }
+    if (deviceAvail(h) == 0 && directReadApplies(h, dst, count - done)) {
+      // Nothing to decode and nothing buffered: the file's bytes go
+      // straight into the caller's buffer, sparing a copy through the
+      // device buffer.
+      ssize_t r = readPiece(h, dst + done, count - done);
+      if (r < 0) {
+        int saved = errno;
+        LOG(0, "Failed reading after %lld bytes: %s", (long long)h->virtOffset, strerror(saved));
+        errno = saved;
+        return -1;
+      }
+      if (r == 0) {
+        h->status |= ARCH_PHYSICAL_EOF;
+        continue;
+      }
+      h->phyOffset += int64_t(r);
+      h->virtOffset += int64_t(r);
+      done += size_t(r);
+      continue;
     }
     if (deviceAvail(h) == 0) {
       if (fillDevice(h, count - done - userAvail(h)) != 0) return -1;
