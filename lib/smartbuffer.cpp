@@ -13,20 +13,24 @@
 
 namespace {
 
-// Formats `format` with the C library's printf rules into a new heap text
-// (its length in *length); null when formatting or allocation fails. Both
-// buffers append through it.
-char *formatText(const char *format, va_list ap, int *length) {
+// Formats `format` with the C library's printf rules and appends the text
+// to `b`; a formatting or allocation failure sets `failed`. Both buffers'
+// vappendf are this.
+template <class Buffer>
+int appendFormatted(Buffer *b, int *failed, const char *format, va_list ap) {
   va_list aq;
   va_copy(aq, ap);
   int n = vsnprintf(nullptr, 0, format, aq);
   va_end(aq);
-  if (n < 0) return nullptr;
-  char *tmp = static_cast<char *>(malloc((size_t)n + 1));
-  if (tmp == nullptr) return nullptr;
+  char *tmp = n < 0 ? nullptr : static_cast<char *>(malloc((size_t)n + 1));
+  if (tmp == nullptr) {
+    *failed = 1;
+    return -1;
+  }
   vsnprintf(tmp, (size_t)n + 1, format, ap);
-  *length = n;
-  return tmp;
+  int r = b->append(tmp, n);
+  ::free(tmp);
+  return r;
 }
 
 }  // namespace
@@ -83,15 +87,7 @@ int heapQueryBuffer::append(const char *src, int length) {
 }
 
 int heapQueryBuffer::vappendf(const char *format, va_list ap) {
-  int n = 0;
-  char *tmp = formatText(format, ap, &n);
-  if (tmp == nullptr) {
-    failedFlag = 1;
-    return -1;
-  }
-  int r = append(tmp, n);
-  ::free(tmp);
-  return r;
+  return appendFormatted(this, &failedFlag, format, ap);
 }
 
 int heapQueryBuffer::appendf(const char *format, ...) {
@@ -168,15 +164,7 @@ int smartBuffer::append(const char *src, int length) {
 }
 
 int smartBuffer::vappendf(const char *format, va_list ap) {
-  int n = 0;
-  char *tmp = formatText(format, ap, &n);
-  if (tmp == nullptr) {
-    failedFlag = 1;
-    return -1;
-  }
-  int r = append(tmp, n);
-  ::free(tmp);
-  return r;
+  return appendFormatted(this, &failedFlag, format, ap);
 }
 
 int smartBuffer::appendf(const char *format, ...) {
