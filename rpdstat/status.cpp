@@ -20,9 +20,12 @@ namespace {
 // Statistics rows asked for at most; the statement's buffer is sized for it.
 constexpr size_t STATS_QUERY = 512;
 
+// The client is named as the statistics rows name it: a node with property
+// 32 goes by its gcname.
 const char QUEUE_QUERY[] =
     "SELECT q.position, q.backup_no, COALESCE(q.vault, '') AS vault, COALESCE(q.status, 0) AS status, "
-    "COALESCE(q.rep_start, 0) AS rep_start, COALESCE(n.node_name, '') AS client "
+    "COALESCE(q.rep_start, 0) AS rep_start, "
+    "COALESCE(CASE WHEN (n.properties & 32) = 0 THEN n.node_name ELSE n.gcname END, '') AS client "
     "FROM vx.replication_queue q LEFT JOIN vx.backups b ON b.backup_no = q.backup_no "
     "LEFT JOIN vx.nodes n ON n.node_no = b.node_no ORDER BY q.position";
 
