@@ -54,7 +54,14 @@ void StoreBlockSource::close() {
 }
 
 long StoreBlockSource::readBlock(HashListEntry *entry, uint8_t *buf, size_t len, uint64_t offset) {
-  return (long)readHashedContents(&context_, &entry->value, buf, (int64_t)len, (int64_t)offset, 0);
+  // A block's data moves from backup files into the single instance store,
+  // never back. So a record that already places the block in the store is
+  // read from there as it is, and every other read refreshes the record
+  // from the index: a block that moved into the store after its batch was
+  // fetched is then read from the store instead of being looked for in
+  // backup files that no longer hold it.
+  int refresh = (entry->value.flags & (SISoffset_in | SISoffset_out)) ? 0 : 1;
+  return (long)readHashedContents(&context_, &entry->value, buf, (int64_t)len, (int64_t)offset, refresh);
 }
 
 // ---- Work buffers -----------------------------------------------------------------
@@ -92,7 +99,10 @@ long addBlock(WorkBuffer *b, HashListEntry *entry, std::mutex *storeLock) {
     LOG(6, "[%lu]: Large block already added. Return full", tid);
     return 0;
   }
-  if (b->used == 0 && b->size < need) {
+  // A block goes in beside others only while size > used + need, so a
+  // block whose need is the whole size would fit nowhere: it, too, goes
+  // alone as a large block.
+  if (b->used == 0 && b->size <= need) {
     b->largeCopy = *entry;
     b->largeBlock = &b->largeCopy;
     b->blockCount = 1;

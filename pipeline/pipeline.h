@@ -49,7 +49,9 @@ constexpr uint64_t BLOCK_HEADER_BYTES = 84;
 unsigned long senderThreadId();
 
 // The store's block reader as a BlockSource: readHashedContents on a read
-// context of its own (opened on the first read, closed on destruction).
+// context of its own (opened on the first read, closed on destruction),
+// refreshing from the index every record not yet known to be in the
+// single instance store.
 // Used by one thread at a time; callers that share the store take the
 // store lock around each read.
 class StoreBlockSource : public BlockSource {
@@ -99,9 +101,10 @@ void resetWorkBuffer(WorkBuffer *buffer);
 // Adds the entry's block to the buffer. Returns 1 when added, 0 when the
 // buffer is full (a large block is already in it, or block and header do
 // not fit), -1 when the store read failed or was short (logged). A block
-// whose data and header exceed the size of an empty buffer becomes the
-// buffer's large block without being read. The data is read with
-// storeLock (may be null) held.
+// whose data and header take the whole size of an empty buffer or more
+// becomes the buffer's large block without being read, so an empty buffer
+// always takes the block. The data is read with storeLock (may be null)
+// held.
 long addBlock(WorkBuffer *buffer, HashListEntry *entry, std::mutex *storeLock);
 
 // Sends the buffer to target for the Vault's backupNo: a large block with

@@ -404,6 +404,22 @@ void *readThread(void *arg) {
         bl->advance();
         continue;
       }
+      if (r == 0 && b->blockCount == 0) {
+        // Not even an empty buffer takes the block: taking the buffer back
+        // and trying again would spin for ever, unseen by the deadlock
+        // test. Wait as an idle thread instead, so the meta thread reports
+        // the deadlock and ends the send.
+        LOG(0, "[%lu]: ReadThread: Block of %lu bytes does not fit an empty work buffer of %lu bytes", tid,
+            (unsigned long)bl->current()->value.hashedLength, (unsigned long)b->size);
+        bl->waitFull();
+        ec = p->getExitCode();
+        if (ec < 0) {
+          LOG(0, "[%lu]: ReadThread: caught error(%d), exiting", tid, ec);
+          stop = true;
+          break;
+        }
+        continue;
+      }
       if (r == 0) {
         LOG(6, "[%lu]: ReadThread: Block not added, buffer is full:%ld", tid, r);
         break;
