@@ -620,11 +620,12 @@ struct dropContext {
   bool drop;
 };
 // Drops the hash when a reference is an earlier occurrence in the same
-// backup (distinct lists) or belongs to an excluded backup.
+// backup (that occurrence was delivered or left out already) or belongs to
+// an excluded backup.
 int64_t judgeReference(void *ctx, HashListEntry *ref, int, int) {
   dropContext *c = static_cast<dropContext *>(ctx);
   hashListHandle *h = c->h;
-  if (h->distinct && ref->location.backupNo == h->backupNo && ref->location.fileOffset < c->position) {
+  if (ref->location.backupNo == h->backupNo && ref->location.fileOffset < c->position) {
     c->drop = true;
     return -1;
   }
@@ -703,13 +704,13 @@ static long fetchStore(hashListHandle *h) {
     if (h->cursorEOF) break;
     h->restart = 0;
     h->lastIndex = one.rec.location.fileOffset;
-    int bloomWasSet = bloomTestAndSet(&h->bloom, &one.rec.value);
-    int seen = h->distinct ? distinctLookup(h->distinctTable, distinctKey(one.rec.value.hashID)) : 2;
-    if (seen == 1) continue;
+    // Both a distinct list and an exclusion list deliver each hash once:
+    // a hash the distinct table holds was delivered or left out already.
     // Without exclusions, a hash certainly not seen before is delivered at
-    // once; every other case is decided by the hash's references. (A list
-    // that is not distinct keeps repeated hashes, so only its exclusions
-    // are judged.)
+    // once; every other case is decided by the hash's references.
+    int bloomWasSet = bloomTestAndSet(&h->bloom, &one.rec.value);
+    int seen = distinctLookup(h->distinctTable, distinctKey(one.rec.value.hashID));
+    if (seen == 1) continue;
     if ((seen == 0 || bloomWasSet == 0) && h->exclusionCount == 0) {
       h->records[h->filled++] = one.rec;
       continue;

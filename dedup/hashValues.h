@@ -47,7 +47,10 @@ struct hashListHandle {
 };
 
 // Makes *handle for the backup's hashes. exclusions (exclusionCount backup
-// numbers) are copied. 0 / -1; an existing *handle is left alone (0).
+// numbers) are copied. distinct 1 lists each hash once; in the metadata
+// store, a list with exclusions does too (the catalogue's lists every
+// occurrence not held by an excluded backup). 0 / -1; an existing *handle
+// is left alone (0).
 int createHashList(hashListHandle **handle, uint64_t backupNo, const uint64_t *exclusions, int exclusionCount,
                    int distinct);
 // Fills up to capacity records in file-offset order. Returns the number

@@ -94,8 +94,13 @@ void expectLists(const char *generation) {
   }
   EXPECT_EQ(want, got);
 
+  // The store's exclusion list delivers A once; the catalogue's lists its
+  // repeat at 8192 too.
   Listed excluded = readList(10, {99, 20}, 0);
-  EXPECT_EQ((std::vector<uint64_t>{0, 2048, 4096, 8192, 12288}), excluded.positions);
+  if (std::string(generation) == "store")
+    EXPECT_EQ((std::vector<uint64_t>{0, 2048, 4096, 12288}), excluded.positions);
+  else
+    EXPECT_EQ((std::vector<uint64_t>{0, 2048, 4096, 8192, 12288}), excluded.positions);
   Listed both = readList(10, {20}, 1, 25);
   EXPECT_EQ(4u, both.positions.size());
   for (const std::string &v : both.values) EXPECT_NE(key8(4), v);
