@@ -143,11 +143,18 @@ int sendBufferBlocks(uint64_t backupNo, const char *target, uint64_t targetBacku
   LOG(2, "blockEliminationType:%d", g_settings.BlockEliminationType);
   LOG(2, "blockEliminationCandidate:%d", g_settings.BlockEliminationCandidate);
   LOG(2, "localBlockElimination:%d", (int)g_settings.LocalBlockElimination);
+  // Cluster chooses between the two request forms; any other value would
+  // read every missing block and send none of them.
+  const int cluster = g_settings.Cluster;
+  if (cluster != 0 && cluster != 1) {
+    LOG(0, "Cluster set to unexpected value:%d, must be 0 or 1. Not sending backup %lu", cluster,
+        (unsigned long)backupNo);
+    return -1;
+  }
   SingleSend s;
   if (allocateBuffers(&s) != 0) return -1;
   if (openList(&s, backupNo, target) != 0) return -1;
 
-  const int cluster = g_settings.Cluster;
   const int checkpoint = g_settings.Checkpoint;
   long batchCount = 0;  // entries in the current batch
   long metaLeft = 0;    // entries of the batch not yet filled
@@ -159,11 +166,6 @@ int sendBufferBlocks(uint64_t backupNo, const char *target, uint64_t targetBacku
   uint64_t totalDuplicates = 0, totalNonDuplicates = 0;
   int retries = 0;
   int ret = 0;
-  // Set by a checkpoint mismatch: the batch still in metaBuffer is
-  // processed again instead of fetching the next one. The hash list's
-  // cursor only moves forward, so this is the only way to send again the
-  // blocks the Vault turned out not to hold.
-  bool redoBatch = false;
   uint64_t used = 0;
 
   for (;;) {
@@ -213,22 +215,21 @@ int sendBufferBlocks(uint64_t backupNo, const char *target, uint64_t targetBacku
                 progress->currentSize > batchDataSize ? progress->currentSize - batchDataSize : 0;
           localCount = localCount > batchCount ? localCount - batchCount : 0;
           retries++;
-          redoBatch = batchCount > 0;
         }
       }
-      // b. The batch: the next one from the list, or the same one again.
+      // b. The next batch, after a mismatch too: the hash list's cursor
+      // only moves forward and no copy of the batch is kept. Blocks the
+      // Vault lost stay missing there, and the Vault's build of the backup
+      // cannot complete without them; the retry limit ends a send to a
+      // Vault that keeps losing blocks.
       memset(s.sendTable, 0, (size_t)s.metaSize * sizeof(SendTableSlot));
+      memset(s.metaBuffer, 0, (size_t)s.metaSize * sizeof(HashListEntry));
       batchDataSize = 0;
       index = 0;
-      if (redoBatch) {
-        redoBatch = false;
-      } else {
-        memset(s.metaBuffer, 0, (size_t)s.metaSize * sizeof(HashListEntry));
-        long n = getHashesFromList(&s.list, s.metaBuffer, s.metaSize);
-        if (n == 0) break;
-        if (n < 0) return -1;
-        batchCount = n;
-      }
+      long n = getHashesFromList(&s.list, s.metaBuffer, s.metaSize);
+      if (n == 0) break;
+      if (n < 0) return -1;
+      batchCount = n;
       metaLeft = batchCount;
       // c. Which blocks does the Vault lack?
       LOG(5, "Post Check");

@@ -7,9 +7,9 @@
 // per request (Cluster 0, putBlocks); a block too large for the buffer is
 // streamed with putLargeBlock. With Checkpoint on it asks the Vault for its
 // block count before each batch and, when the Vault holds fewer blocks
-// than were processed, rolls its counters back and processes the previous
-// batch once more. The worker attaches the bandwidth table around the
-// call.
+// than were processed, rolls its counters back, counts a retry and goes on
+// with the next batch. Cluster values other than 0 and 1 are refused. The
+// worker attaches the bandwidth table around the call.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +20,7 @@ struct ProgressRecord;
 // under the Vault's backup number targetBackupNo, advancing and storing
 // `progress` (the worker's "replicate" record; may be null). Returns 0 on
 // success, a libcurl result code (positive) when a transfer failed, the
-// postBlockCount result when a checkpoint could not be taken, or -1.
+// postBlockCount result when a checkpoint could not be taken, or -1 (also
+// for a Cluster setting other than 0 or 1, logged).
 int sendBufferBlocks(uint64_t backupNo, const char *target, uint64_t targetBackupNo,
                      ProgressRecord *progress = nullptr);

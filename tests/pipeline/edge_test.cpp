@@ -1,6 +1,8 @@
 // Tests of the block senders at their edges, against the real vaultd:
-// blocks whose size sits at the work buffer's limit, and a block that moves
-// into the single instance store while its batch is on the way.
+// blocks whose size sits at the work buffer's limit, a block that moves into
+// the single instance store while its batch is on the way, the batch that
+// follows a checkpoint mismatch, and a Cluster setting that is neither of
+// the two request forms.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,6 +12,7 @@
 #include "pipeline/threadedSender.h"
 #include "queue/progress.h"
 #include "send_fixture.h"
+#include "support/log_capture.h"
 
 using namespace pipetest;
 
@@ -93,3 +96,37 @@ TEST_P(bothSenders, BlocksAtTheBufferLimitAndABlockMovedIntoTheStoreArrive) {
 INSTANTIATE_TEST_SUITE_P(pipeline, bothSenders,
                          ::testing::Values(Sender{"threaded", threaded, 2}, Sender{"single", single, 3}),
                          [](const ::testing::TestParamInfo<Sender> &info) { return std::string(info.param.name); });
+
+TEST(singleSend, CheckpointMismatchGoesOnWithTheNextBatchAndOtherClusterValuesAreRefused) {
+  SendEnv env;
+  g_settings.MaxBlocks = kBuffer;
+  g_settings.MetaSize = 2;
+  g_settings.Checkpoint = 1;
+  std::vector<vdtest::Block> blocks;
+  for (int i = 0; i < 6; i++) {
+    blocks.push_back(vdtest::randomBlock(1000 + (size_t)i, 300 + (unsigned)i));
+    env.place(kBackup, blocks.back());
+  }
+  env.freezeStore();
+  long number = env.announce();
+  // The first batch's body arrives but its blocks are not kept: the next
+  // checkpoint finds two blocks missing, and the send goes on with the
+  // second batch, not the first again.
+  env.fault("endpoint=multiblock,count=1,kind=lose");
+  rpd::test::LogCapture log;
+  ASSERT_EQ(0, sendBufferBlocks(kBackup, env.target().c_str(), (uint64_t)number));
+  EXPECT_TRUE(log.has("Checkpoint found mismatch, retry meta batch"));
+  EXPECT_EQ(3, env.requests("post-check-offset")) << "each batch asked about once";
+  EXPECT_EQ(3, env.requests("multiblock"));
+  for (size_t i = 0; i < blocks.size(); i++) EXPECT_EQ(i >= 2, env.vaultHolds(blocks[i])) << i;
+  EXPECT_EQ(4u, env.vaultBlockCount(number));
+
+  // Cluster other than 0 and 1 sends nothing and says why.
+  g_settings.Checkpoint = 0;
+  g_settings.Cluster = 2;
+  long other = env.announce();
+  EXPECT_EQ(-1, sendBufferBlocks(kBackup, env.target().c_str(), (uint64_t)other));
+  EXPECT_TRUE(log.has("Cluster set to unexpected value:2, must be 0 or 1. Not sending backup 10"));
+  EXPECT_EQ(3, env.requests("post-check-offset"));
+  EXPECT_EQ(0u, env.vaultBlockCount(other));
+}
