@@ -23,6 +23,7 @@
 #include "lib/config.h"
 #include "lib/logger.h"
 #include "lib/syspath.h"
+#include "lib/validate.h"
 
 std::list<WorkerRecord> workerList;
 volatile sig_atomic_t g_cleanupRequested = 0;
@@ -365,6 +366,7 @@ int rpdMain(int argc, char **argv) {
           LOG(0, "Must be smaller than %d\n", MAX_VAULT_OVERRIDE);
           return -1;
         }
+        if (checkVaultName(optarg, "option -v") != 0) return -1;
         snprintf(g_optionSettings.SyncTo, sizeof g_optionSettings.SyncTo, "%s", optarg);
         memcpy(g_settings.SyncTo, g_optionSettings.SyncTo, sizeof g_settings.SyncTo);
         g_overrideMask[0] |= OVERRIDE_SYNCTO;

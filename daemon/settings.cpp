@@ -20,6 +20,7 @@
 #include "lib/ini.h"
 #include "lib/logger.h"
 #include "lib/syspath.h"
+#include "lib/validate.h"
 
 namespace {
 
@@ -77,6 +78,19 @@ int readLocation(const char *key, const char *dir, const char *defaultName, char
   return joinPath(out, PATH_BUFFER, dir, defaultName);
 }
 
+// Reads SyncTo into syncTo (SYNCTO_BUFFER bytes). The value is read whole
+// first, so that a name too long for the buffer is refused instead of cut
+// into another vault's name. A value outside the vault name rule is
+// refused with a log line and leaves no target (empty): nothing is queued
+// for it and no statement or URL is built from it. Empty means no target.
+void readSyncTo(char *syncTo, const char *ini) {
+  char value[512];
+  iniGetString("Replication", "SyncTo", "vault", value, sizeof value, ini);
+  std::string source = std::string("SyncTo in ") + ini;
+  if (value[0] != '\0' && checkVaultName(value, source.c_str()) != 0) value[0] = '\0';
+  snprintf(syncTo, SYNCTO_BUFFER, "%s", value);
+}
+
 }  // namespace
 
 void readReplicationSettings() {
@@ -105,7 +119,7 @@ void readReplicationSettings() {
     if (g_overrideMask[0] & OVERRIDE_SYNCTO)
       memcpy(s.SyncTo, opt.SyncTo, sizeof s.SyncTo);
     else
-      iniGetString("Replication", "SyncTo", "vault", s.SyncTo, sizeof s.SyncTo, ini);
+      readSyncTo(s.SyncTo, ini);
     s.TimeDelay = (g_overrideMask[0] & OVERRIDE_TIMEDELAY) ? opt.TimeDelay
                                                            : iniGetInt("Replication", "TimeDelay", 60, ini);
     s.MaxConcurrent = (g_overrideMask[0] & OVERRIDE_MAXCONCURRENT)

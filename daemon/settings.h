@@ -23,7 +23,8 @@
 #include <cstdint>
 #include <ctime>
 
-// A vault (target host) name: at most 63 characters in SyncTo and -v.
+// A vault (target host) name: at most 63 characters in SyncTo and -v, under
+// the vault name rule of lib/validate.h.
 constexpr size_t SYNCTO_BUFFER = 64;
 // A vault name buffer handed to the worker and kept in a worker record:
 // room for 64 characters and the NUL.
@@ -38,7 +39,7 @@ constexpr int QUEUE_SCHEME_RETENTION = 1;
 constexpr int QUEUE_SCHEME_RECENCY = 2;
 
 struct ReplicationSettings {
-  char SyncTo[SYNCTO_BUFFER] = "vault";  // vault name; empty = no target
+  char SyncTo[SYNCTO_BUFFER] = "vault";  // vault name; empty = no target (or refused)
   long TimeDelay = 60;                   // seconds between passes
   long MaxConcurrent = 5;                // worker processes at a time
   unsigned long MaxBlocks = 10485760;    // handed to the block senders

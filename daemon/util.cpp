@@ -14,6 +14,8 @@
 #include "daemon/util_worker.h"
 #include "lib/config.h"
 #include "lib/logger.h"
+#include "lib/validate.h"
+#include "metadata/identity.h"
 
 // The command table. Argument counts are totals: "rpd util <word>" is 3.
 //
@@ -49,31 +51,35 @@
 // but is no command; "post-check" is a command missing from the usage.
 // Until a command is in the table its word is unknown: result 0, no output.
 // New entries go above the end marker.
+//
+// The last two fields mark the arguments that are vault names and UBIs:
+// they are pasted into queue statements and Vault URLs, so the dispatcher
+// holds them to their rules before any handler sees them.
 const UtilCommand utilCommands[] = {
     {"createqueue", 3, UTIL_ANY_COUNT, 0, utilCreateQueue},
     {"createtypes", 3, UTIL_ANY_COUNT, 0, utilCreateTypes},
-    {"enqueue", 5, 5, 0, utilEnqueue},
-    {"complete", 5, 5, 0, utilComplete},
-    {"remove", 5, 5, 0, utilRemove},
+    {"enqueue", 5, 5, 0, utilEnqueue, utilArg(4)},
+    {"complete", 5, 5, 0, utilComplete, utilArg(4)},
+    {"remove", 5, 5, 0, utilRemove, utilArg(4)},
     {"peek", 4, 4, 0, utilPeek},
-    {"swap", 7, 7, 0, utilSwap},
-    {"cleanup", 5, 5, 0, utilCleanup},
+    {"swap", 7, 7, 0, utilSwap, utilArg(4) | utilArg(6)},
+    {"cleanup", 5, 5, 0, utilCleanup, utilArg(4)},
     {"count", 4, 4, 0, utilCount},
     {"list", 5, 5, 0, utilList},
     {"export-ubi", 4, 4, 0, utilExportUbi},
-    {"check-ubi", 4, 5, 0, utilCheckUbi},
+    {"check-ubi", 4, 5, 0, utilCheckUbi, utilArg(4), utilArg(3)},
     {"export-metadata", 4, 4, 0, utilExportMetadata},
     {"import-metadata", 4, 4, 0, utilImportMetadata},
     {"lbe", 5, 5, 0, utilLbe},
-    {"send-hactar", 6, UTIL_ANY_COUNT, 0, utilSendHactar},
+    {"send-hactar", 6, UTIL_ANY_COUNT, 0, utilSendHactar, utilArg(3)},
     {"block", 4, 4, 0, utilBlock},
     {"tuple-hash", 6, 6, 0, utilTupleHash},
-    {"post-check", 5, UTIL_ANY_COUNT, 0, utilPostCheck},
-    {"post-check-offset", 6, UTIL_ANY_COUNT, 0, utilPostCheckOffset},
-    {"put-block", 6, UTIL_ANY_COUNT, 0, utilPutBlock},
-    {"replicate", 5, 5, 0, utilReplicate},
-    {"start-backup", 5, 5, 0, utilStartBackup},
-    {"fix-paused-instance", 5, 5, -1, utilFixPausedInstance},
+    {"post-check", 5, UTIL_ANY_COUNT, 0, utilPostCheck, utilArg(3)},
+    {"post-check-offset", 6, UTIL_ANY_COUNT, 0, utilPostCheckOffset, utilArg(3)},
+    {"put-block", 6, UTIL_ANY_COUNT, 0, utilPutBlock, utilArg(3)},
+    {"replicate", 5, 5, 0, utilReplicate, utilArg(4)},
+    {"start-backup", 5, 5, 0, utilStartBackup, utilArg(3)},
+    {"fix-paused-instance", 5, 5, -1, utilFixPausedInstance, utilArg(3)},
     {nullptr, 0, 0, 0, nullptr},  // end marker, not a command
 };
 const size_t utilCommandCount = sizeof utilCommands / sizeof utilCommands[0] - 1;
@@ -182,6 +188,25 @@ void printUtilUsage(FILE *out) {
   putLines(out, USAGE_TAIL);
 }
 
+// Holds the vault name and UBI arguments of command c to their rules.
+// 0, or -1 after logging the refusal and telling the operator on stderr.
+static int checkArguments(const UtilCommand &c, int argc, char **argv) {
+  for (int i = 3; i < argc && i < 32; ++i) {
+    if ((c.vaultArgs & utilArg(i)) && checkVaultName(argv[i], "command line") != 0) {
+      fprintf(stderr, "rpd util %s: invalid vault name %s\n", c.name, quotedForLog(argv[i]).c_str());
+      return -1;
+    }
+    if ((c.ubiArgs & utilArg(i)) && !isUBIString(argv[i])) {
+      LOG(0, "Refused UBI %s (command line): a UBI is <identity>_<start time>_<type>, the identity a UUID "
+             "of hexadecimal digits and hyphens",
+          quotedForLog(argv[i]).c_str());
+      fprintf(stderr, "rpd util %s: invalid UBI %s\n", c.name, quotedForLog(argv[i]).c_str());
+      return -1;
+    }
+  }
+  return 0;
+}
+
 int utilDispatch(const UtilCommand *table, size_t count, int argc, char **argv, FILE *out) {
   if (argc < 3) {
     printUtilUsage(out);
@@ -194,6 +219,7 @@ int utilDispatch(const UtilCommand *table, size_t count, int argc, char **argv, 
       printUtilUsage(out);
       return c.badCountResult;
     }
+    if (checkArguments(c, argc, argv) != 0) return -1;
     return c.handler(argc, argv);
   }
   return 0;

@@ -5,6 +5,7 @@
 // metadata code runs with the session search path "vx,public".
 #include "metadata/identity.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 
 #include "lib/logger.h"
 #include "lib/pghelper.h"
+#include "lib/validate.h"
 
 namespace {
 
@@ -81,6 +83,13 @@ int getUniversalBackupIdentity(uint64_t backupNo, char **identity) {
     LOG(0, "%s: ERROR: Query to get backup info for backup_no %ld failed.\n", __func__, (long)backupNo);
     return -1;
   }
+  // The UBI travels in Vault headers and statements: a stored identity
+  // that is not a UUID (written by hand or by an old import) is refused.
+  if (!isUUIDString(id)) {
+    LOG(0, "%s: ERROR: identity %s of backup_no %ld is not a UUID.\n", __func__, quotedForLog(id).c_str(),
+        (long)backupNo);
+    return -1;
+  }
   int len = snprintf(nullptr, 0, "%s_%lu_%lu", id, start, type);
   char *ubi = (char *)malloc((size_t)len + 1);
   if (!ubi) {
@@ -95,14 +104,25 @@ int getUniversalBackupIdentity(uint64_t backupNo, char **identity) {
 
 bool isUUIDString(const char *text) {
   if (!text || strlen(text) != UUID_TEXT_LEN) return false;
-  const char *h = strchr(text, '-');
-  if (!h || h - text != 8) return false;
-  for (int i = 0; i < 3; i++) {
-    const char *next = strchr(h + 1, '-');
-    if (!next || next - h != 5) return false;
-    h = next;
+  for (size_t i = 0; i < UUID_TEXT_LEN; i++) {
+    bool hyphenPlace = i == 8 || i == 13 || i == 18 || i == 23;
+    if (hyphenPlace ? text[i] != '-' : !isxdigit((unsigned char)text[i])) return false;
   }
-  return strlen(h + 1) == 12;
+  return true;
+}
+
+bool isUBIString(const char *text) {
+  if (!text || strlen(text) < UUID_TEXT_LEN) return false;
+  std::string identity(text, UUID_TEXT_LEN);
+  if (!isUUIDString(identity.c_str())) return false;
+  const char *p = text + UUID_TEXT_LEN;
+  for (int part = 0; part < 2; part++) {
+    if (*p++ != '_') return false;
+    size_t digits = 0;
+    while (*p >= '0' && *p <= '9') p++, digits++;
+    if (digits == 0 || digits > UBI_NUMBER_DIGITS) return false;
+  }
+  return *p == '\0';
 }
 
 int genUUID(char *buf, size_t size) {

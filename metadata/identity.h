@@ -16,7 +16,8 @@ constexpr size_t UUID_TEXT_LEN = 36;
 
 // UBI of a backup. 0 with *identity a malloc'ed UBI (free() it); 0 with
 // *identity null when the backup's instance has never replicated (no
-// identity yet); -1 on failure or a zero backup number / null pointer.
+// identity yet); -1 on failure, a zero backup number / null pointer, or a
+// stored instance identity that is not a UUID.
 int getUniversalBackupIdentity(uint64_t backupNo, char **identity);
 
 // Newest backup received by replication that matches the UBI. 0 with
@@ -27,9 +28,19 @@ int UBIstringToBackupNumber(const char *ubi, uint64_t *backupNo);
 // Writes a new random lower-case identity text into buf (size >= 37). 0/-1.
 int genUUID(char *buf, size_t size);
 
-// True when text has the identity form: 36 characters with hyphens at
-// positions 8, 13, 18 and 23 and 12 characters after the last.
+// True when text has the identity form: 36 characters, hyphens at
+// positions 8, 13, 18 and 23 and hexadecimal digits (either case)
+// everywhere else.
 bool isUUIDString(const char *text);
+
+// Most digits of the start time and of the type in a UBI.
+constexpr size_t UBI_NUMBER_DIGITS = 20;
+
+// True when text has the UBI form: an identity (isUUIDString), "_", 1 to
+// UBI_NUMBER_DIGITS decimal digits, "_", 1 to UBI_NUMBER_DIGITS decimal
+// digits, and nothing after. Every UBI taken from outside is held to it
+// before it is used.
+bool isUBIString(const char *text);
 
 // Finds usable backups of instanceId that started after startTime (group
 // types only, never types 4 and 1024). Without mark: returns their number.

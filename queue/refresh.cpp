@@ -18,6 +18,7 @@
 #include "daemon/settings.h"
 #include "lib/logger.h"
 #include "lib/pghelper.h"
+#include "lib/validate.h"
 #include "metadata/identity.h"
 #include "queue/groups.h"
 #include "queue/replicationQueue.h"
@@ -272,6 +273,7 @@ int refreshQueue() {
 
 int refreshRetention(const char *vault) {
   if (!hasVault(vault)) return 0;
+  if (checkVaultName(vault, __func__) != 0) return -1;
   char query[512];
   int n = snprintf(query, sizeof query,
                    "SELECT b.backup_no FROM vx.backups b left join vx.replication_queue q ON "
@@ -314,6 +316,7 @@ int refreshRetention(const char *vault) {
 
 int refreshRecency(const char *vault) {
   if (!hasVault(vault)) return 0;
+  if (checkVaultName(vault, __func__) != 0) return -1;
   const char *query = "SELECT instance_id FROM vx.application_instances ORDER BY priority DESC";
   LOG(3, "Query:%s", query);
   std::vector<unsigned long> instances;
@@ -334,6 +337,7 @@ int refreshRecency(const char *vault) {
 }
 
 int pruneOlderEntries(uint64_t backupNo, const char *vault) {
+  if (checkVaultName(vault, __func__) != 0) return -1;
   LOG(3, "vxGetRestoreGroupOptimized");
   long type = backupType(backupNo);
   LOG(4, "type:%d", (int)type);

@@ -39,7 +39,9 @@ int refreshQueue();
 
 // Retention for `vault` (null or empty: no vault, returns 0). Returns the
 // number of candidate backups examined, or -1 when the candidate statement
-// fails or does not fit.
+// fails or does not fit, or the vault name breaks the vault name rule
+// (lib/validate.h; refused before any statement, as in refreshRecency and
+// pruneOlderEntries).
 int refreshRetention(const char *vault);
 
 // Recency for `vault` (null or empty: returns 0). 0, or -1 when the
@@ -51,7 +53,8 @@ int refreshRecency(const char *vault);
 // that are older than the master (bare-metal backups excepted) and on
 // unqueued bare-metal backups older than the master, then the waiting
 // entries that no longer need sync are deleted. 0 (also when the group has
-// no master or is empty), -1 when the group or a statement fails.
+// no master or is empty), -1 when the group or a statement fails or the
+// vault name is refused.
 int pruneOlderEntries(uint64_t backupNo, const char *vault);
 
 // Clears the sync-needed bit of a backup. Failures are logged only.

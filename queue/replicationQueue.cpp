@@ -2,8 +2,10 @@
 //
 // Statements are formatted into fixed-size buffers with snprintf and run
 // as complete texts through the catalogue helper (pgExec). Vault names
-// are pasted between single quotes as given: they are host names from the
-// configuration or the command line and never contain quotes.
+// are pasted between single quotes as given, so every operation that
+// takes one refuses a name outside the vault name rule (lib/validate.h)
+// before it builds a statement, and names read back from queue rows are
+// checked the same way before they are used again.
 #include "queue/replicationQueue.h"
 
 #include <sys/time.h>
@@ -17,6 +19,7 @@
 
 #include "lib/logger.h"
 #include "lib/pghelper.h"
+#include "lib/validate.h"
 #include "queue/groups.h"
 
 char g_replicationQueueTable[64] = "vx.replication_queue";
@@ -60,6 +63,7 @@ int createReplicationQueue() {
 }
 
 int enqueueBackup(uint64_t backupNo, const char *vault) {
+  if (checkVaultName(vault, __func__) != 0) return -1;
   char query[512];
   int ret = 0;
 
@@ -116,6 +120,7 @@ static void enqueueMember(uint64_t member, const char *vault) {
 }
 
 int enqueueGroup(uint64_t backupNo, const char *vault) {
+  if (checkVaultName(vault, __func__) != 0) return -1;
   char query[128];
   int n = snprintf(query, sizeof query, "SELECT type FROM vx.backups WHERE backup_no = %lu ",
                    (unsigned long)backupNo);
@@ -173,6 +178,7 @@ int enqueueGroup(uint64_t backupNo, const char *vault) {
 }
 
 int queueStatus(uint64_t backupNo, const char *vault) {
+  if (checkVaultName(vault, __func__) != 0) return -1;
   char query[128];
   int n = snprintf(query, sizeof query, "SELECT status FROM %s WHERE backup_no = %lu AND vault = '%s'",
                    g_replicationQueueTable, (unsigned long)backupNo, vault);
@@ -211,6 +217,7 @@ int queueStatusAnyVault(uint64_t backupNo) {
 }
 
 int setQueueStatus(uint64_t backupNo, const char *vault, unsigned status) {
+  if (checkVaultName(vault, __func__) != 0) return -1;
   char query[128];
   int n = snprintf(query, sizeof query, "UPDATE %s SET status = %u WHERE backup_no = %lu AND vault = '%s'",
                    g_replicationQueueTable, status, (unsigned long)backupNo, vault);
@@ -223,6 +230,7 @@ int setQueueStatus(uint64_t backupNo, const char *vault, unsigned status) {
 
 // The statement shared by markComplete and markCleanup.
 static int markStatus(uint64_t backupNo, const char *vault, int status) {
+  if (checkVaultName(vault, status == REPLICATION_COMPLETE ? "markComplete" : "markCleanup") != 0) return -1;
   char query[512];
   int n = snprintf(query, sizeof query, "UPDATE %s SET status = %d WHERE backup_no = %lu AND vault = '%s' ",
                    g_replicationQueueTable, status, (unsigned long)backupNo, vault);
@@ -242,6 +250,7 @@ int markCleanup(uint64_t backupNo, const char *vault) {
 }
 
 int removeEntry(uint64_t backupNo, const char *vault) {
+  if (checkVaultName(vault, __func__) != 0) return -1;
   char query[512];
   int n = snprintf(query, sizeof query, "DELETE FROM %s WHERE backup_no = %lu AND vault = '%s' ",
                    g_replicationQueueTable, (unsigned long)backupNo, vault);
@@ -264,6 +273,7 @@ int resetActive() {
 }
 
 int swapEntries(uint64_t a, const char *vaultA, uint64_t b, const char *vaultB) {
+  if (checkVaultName(vaultA, __func__) != 0 || checkVaultName(vaultB, __func__) != 0) return -1;
   char query[512];
   const char *t = g_replicationQueueTable;
   // Both positions are read by sub-selects before either row changes, so
@@ -319,7 +329,14 @@ int listCleanup(uint64_t *backups, char (*vaults)[VAULT_NAME_SIZE], unsigned max
   for (long i = 0; i < rows && i < (long)maximum; i++) {
     backups[i] = (uint64_t)pgLLVal(r.get(), (int)i, "backup_no");
     const char *v = pgSVal(r.get(), (int)i, "vault");
-    snprintf(vaults[i], VAULT_NAME_SIZE, "%s", v ? v : "");
+    // A name outside the rule is handed on empty, which every operation
+    // refuses, rather than cut to a length that might name another vault.
+    char source[64];
+    snprintf(source, sizeof source, "queue row of backup %lu", (unsigned long)backups[i]);
+    if (checkVaultName(v, source) == 0)
+      snprintf(vaults[i], VAULT_NAME_SIZE, "%s", v);
+    else
+      vaults[i][0] = '\0';
   }
   return (int)rows;
 }
@@ -346,8 +363,12 @@ long takeNext(char *vault, size_t vaultSize) {
     }
     if (pgTuples(r.get()) < 1) return 0;
     const char *v = pgSVal(r.get(), 0, "vault");
-    snprintf(vault, vaultSize, "%s", v ? v : "");
     backupNo = pgLVal(r.get(), 0, "backup_no");
+    // The row's vault goes into the update below and into Vault URLs.
+    char source[64];
+    snprintf(source, sizeof source, "queue row of backup %ld", backupNo);
+    if (checkVaultName(v, source) != 0) return -1;
+    snprintf(vault, vaultSize, "%s", v);
   }
 
   n = snprintf(query, sizeof query,

@@ -6,6 +6,9 @@
 // buffer; a statement that does not fit is not run ("Query too long for
 // buffer") and the operation fails. Statements run through the catalogue
 // helper as plain text, and every result is released before returning.
+// Vault names are pasted into the statements, so every operation that
+// takes one first refuses (log line, failure result, nothing run) a name
+// outside the vault name rule of lib/validate.h.
 #pragma once
 
 #include <cstddef>
@@ -82,7 +85,9 @@ int swapEntries(uint64_t backupA, const char *vaultA, uint64_t backupB, const ch
 long peekQueue(int offset);
 
 // Lists up to `maximum` entries in state REPLICATION_CLEANUP in position
-// order into backups[] and vaults[] (names truncated to 63 characters).
+// order into backups[] and vaults[]; a row whose vault name breaks the
+// rule is logged and handed back with an empty name (which every
+// operation refuses).
 // Returns the number of rows, -1 when the statement fails.
 int listCleanup(uint64_t *backups, char (*vaults)[VAULT_NAME_SIZE], unsigned maximum);
 
@@ -90,7 +95,8 @@ int listCleanup(uint64_t *backups, char (*vaults)[VAULT_NAME_SIZE], unsigned max
 // order whose backup still has its data and whose instance has no active
 // or paused entry; marks it active and records rep_start. Copies its vault
 // into `vault` (vaultSize bytes). Returns the backup number, 0 when nothing
-// is eligible, -1 on failure.
+// is eligible, -1 on failure, also when the row's vault name breaks the
+// rule (the row is then left as it is).
 long takeNext(char *vault, size_t vaultSize);
 
 // Repairs an instance paused by an out-of-order backup: when newer backups

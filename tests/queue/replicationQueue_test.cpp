@@ -87,10 +87,10 @@ TEST_F(QueueTable, StatusOperationsAndQueryBufferLimit) {
   EXPECT_EQ(queueStatus(a, "v1"), 0);
   EXPECT_EQ(queueStatusAnyVault(a), 2);
 
-  // The status statement has 128 bytes: a long vault name does not fit and
-  // nothing is changed.
+  // The status statement has 128 bytes: the longest vault name (63
+  // characters) does not fit and nothing is changed.
   LogCapture log;
-  std::string longVault(80, 'x');
+  std::string longVault(63, 'x');
   addEntry(b, longVault, 1);
   EXPECT_EQ(setQueueStatus(b, longVault.c_str(), 2), -1);
   EXPECT_NE(log.text().find("Query too long for buffer"), std::string::npos);
