@@ -80,6 +80,7 @@ const UtilCommand utilCommands[] = {
     {"replicate", 5, 5, 0, utilReplicate, utilArg(4)},
     {"start-backup", 5, 5, 0, utilStartBackup, utilArg(3)},
     {"fix-paused-instance", 5, 5, -1, utilFixPausedInstance, utilArg(3)},
+    {"cancel-backup", 5, UTIL_ANY_COUNT, 0, utilCancelBackup, utilArg(3)},
     {nullptr, 0, 0, 0, nullptr},  // end marker, not a command
 };
 const size_t utilCommandCount = sizeof utilCommands / sizeof utilCommands[0] - 1;

@@ -136,3 +136,26 @@ int utilImportMetadata(int argc, char **argv) {
   fflush(stdout);
   return 0;
 }
+
+int utilCancelBackup(int argc, char **argv) {
+  if (argc < 5) return 0;
+  const char *vault = argv[3];
+  uint64_t backupNo = (uint64_t)atoll(argv[4]);
+  char *ubi = nullptr;
+  if (getUniversalBackupIdentity(backupNo, &ubi) != 0 || !ubi) {
+    free(ubi);
+    ubi = nullptr;
+    LOG(0, "Warning: Unable to get Universal Backup Identity. Using 'tempUUID'");
+  }
+  MallocPtr<char> owner(ubi);
+  const char *identity = ubi ? ubi : "tempUUID";
+  // The message travels with its terminating NUL.
+  static const char message[] = "backup operation terminated";
+  static_assert(sizeof message == 28, "the Vault expects 28 bytes");
+  CURLcode curl = CURLE_OK;
+  if (postEndBackup(vault, identity, message, sizeof message, &curl) != 0) {
+    LOG(0, "Failed to notify target");
+    if (curl != CURLE_OK) LOG(0, "Curl status: %s", curl_easy_strerror(curl));
+  }
+  return 0;
+}

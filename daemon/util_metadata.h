@@ -1,6 +1,6 @@
 // util_metadata.h: the utility-mode commands around backup identities and
-// replication metadata: export-ubi, check-ubi, export-metadata and
-// import-metadata ("rpd util <command> [args]").
+// replication metadata: export-ubi, check-ubi, export-metadata,
+// import-metadata and cancel-backup ("rpd util <command> [args]").
 //
 // Each handler gets the whole command line: argv[0] the program, argv[1]
 // "util", argv[2] the command word, then the command's arguments. The
@@ -31,3 +31,10 @@ int utilExportMetadata(int argc, char **argv);
 // Prints the new backup number and a newline; 0, or -1 when the file
 // cannot be read or the import fails.
 int utilImportMetadata(int argc, char **argv);
+
+// cancel-backup <vault> <backup_no>: argc >= 5. Tells the Vault that the
+// backup's operation ended ("backup operation terminated" with its NUL, 28
+// bytes), naming the backup by its UBI, or by "tempUUID" when it has none
+// or the lookup fails (with a warning in the log). A failed notification
+// is logged only. Always 0.
+int utilCancelBackup(int argc, char **argv);
