@@ -1563,3 +1563,24 @@ int pgEscape(char *dest, const char *src) {
   PQescapeString(dest, src, strlen(src));
   return 0;
 }
+
+int pgEscapeLiteral(std::string *out, const char *src) {
+  MaskGuard guard;
+  if (!out || !src) {
+    LOG(0, "pgEscapeLiteral: text and destination cannot be null");
+    return -1;
+  }
+  if (pgEnsureConnection() != 0) return -1;
+  PGconn *conn = pgResourcePtr->conn;
+  size_t length = strlen(src);
+  std::string escaped(2 * length + 1, '\0');
+  int error = 0;
+  size_t n = PQescapeStringConn(conn, escaped.data(), src, length, &error);
+  if (error) {
+    LOG(0, "pgEscapeLiteral: refused text: %s", PQerrorMessage(conn));
+    return -1;
+  }
+  escaped.resize(n);
+  *out = std::move(escaped);
+  return 0;
+}

@@ -27,6 +27,7 @@
 #include <libpq-fe.h>
 
 #include <cstdarg>
+#include <string>
 
 struct pgResult;
 
@@ -111,6 +112,14 @@ int pgCECget(const char *table, const char *column);
 // Escaping for pgVExec users.
 int pgAEscape(char **dest, const char *src);  // *dest is malloc'ed
 int pgEscape(char *dest, const char *src);    // dest: 2 * strlen(src) + 1 bytes
+// Escapes `src` for pasting between the single quotes of a pgVExec
+// statement under the quoting rules of the current connection (opened
+// first when there is none), so the text stays one literal whatever it
+// holds: a quote, a backslash or a multibyte sequence cannot end it. Unlike
+// pgEscape it never guesses the server's rules before a connection exists.
+// 0 with the escaped text in *out; -1 (logged) when no connection can be
+// had or the text is not valid in the connection's encoding.
+int pgEscapeLiteral(std::string *out, const char *src);
 
 // RAII owner of a pgResult: releases it with pgClear on every path.
 class PgResultPtr {

@@ -61,6 +61,10 @@ int exportReplicationMetadata(long backupNo, char **text, size_t *length);
 // -1 (callers tell "out of order" from "refused" by it); other failures
 // leave it 0. All catalogue changes happen in one transaction (a savepoint
 // when the caller already has one open) and are rolled back on failure.
+// Refused as well: an identity (systems, client or instance UUID) that is
+// not a UUID, and an SQL backup (property 0x80) without all five children
+// of sql_backups. Names and other texts are stored as the document has
+// them, whatever characters they hold.
 //
 // This is also the entry point of the Vault stand-in's catalogue import
 // (vaultd --catalogue); its signature matches VaultImportFunction.

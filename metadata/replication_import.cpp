@@ -16,9 +16,13 @@
 // transaction (a savepoint inside a caller's transaction) and rolls all of
 // them back on any failure.
 //
-// Values pasted into statement texts (the "'%s'" statements run with
-// pgVExec) come from a document received over the network, so they are
-// escaped first; every other text value travels as a statement parameter.
+// The document comes from the network. Its identities (system, client
+// and instance UUIDs) must be UUIDs and are refused otherwise; names, keys
+// and other texts are taken as they are and stored verbatim: pasted into
+// the "'%s'" statements run with pgVExec only after the catalogue helper
+// escaped them for the connection, every other text value travels as a
+// statement parameter. An SQL backup (property 0x80) needs its complete
+// sql_backups element.
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,6 +36,7 @@
 
 #include "lib/logger.h"
 #include "lib/pghelper.h"
+#include "lib/validate.h"
 #include "metadata/identity.h"
 #include "metadata/replication.h"
 #include "metadata/replication_xml.h"
@@ -78,11 +83,17 @@ struct Import {
 
 bool ok(const PgResultPtr &r) { return r && pgStatus(r.get()) == 0; }
 
-// Escapes text for pasting between single quotes of a pgVExec statement.
-std::string escaped(const std::string &text) {
-  std::vector<char> buf(2 * text.size() + 1);
-  pgEscape(buf.data(), text.c_str());
-  return std::string(buf.data());
+// Escapes text for pasting between single quotes of a pgVExec statement
+// (the catalogue helper logs a refusal). false when it cannot be escaped.
+bool escaped(const std::string &text, std::string *out) { return pgEscapeLiteral(out, text.c_str()) == 0; }
+
+// Identities name instances and systems across appliances and become part
+// of UBIs, which travel in Vault headers: one that is not a UUID is
+// refused where the document is read.
+bool identityValid(const char *element, const std::string &text) {
+  if (isUUIDString(text.c_str())) return true;
+  ILOG(0, "ERROR: %s %s is not a valid UUID.\n", element, quotedForLog(text.c_str()).c_str());
+  return false;
 }
 
 // Reads the text of the element `name` under `parent` into out and logs it.
@@ -166,15 +177,19 @@ int readSource(xmlNode *root, Import &im) {
     ILOG(0, "ERROR: Failed to get %s XML element.\n", "UUID");
     return -1;
   }
+  if (!identityValid("UUID", im.sourceUuid)) return -1;
   xmlNode *via = xmlChildElement(systems, "re-replicated-from");
-  if (via && elementText(via, "name", im.viaName) && elementText(via, "UUID", im.viaUuid))
+  if (via && elementText(via, "name", im.viaName) && elementText(via, "UUID", im.viaUuid)) {
+    if (!identityValid("re-replicated-from UUID", im.viaUuid)) return -1;
     im.rereplicated = true;
+  }
   ILOG(1, "Backup metadata replicated from appliance %s %s.\n", im.sourceName.c_str(), im.sourceUuid.c_str());
   return 0;
 }
 
 int decideMode(xmlNode *root, Import &im) {
-  std::string uuid = escaped(im.sourceUuid);
+  std::string uuid;
+  if (!escaped(im.sourceUuid, &uuid)) return -1;
   PgResultPtr r(pgVExec("SELECT system_id FROM systems WHERE role = 'Replication Source' AND "
                         "LOWER(identity) = LOWER('%s')",
                         uuid.c_str()));
@@ -231,7 +246,8 @@ int decideMode(xmlNode *root, Import &im) {
 // A permitted source may name the device its data goes to; otherwise the
 // given device must be a disk device that is not being deleted.
 int chooseDevice(Import &im) {
-  std::string uuid = escaped(im.sourceUuid);
+  std::string uuid;
+  if (!escaped(im.sourceUuid, &uuid)) return -1;
   PgResultPtr r(pgVExec("SELECT device_no FROM systems WHERE role = 'Replication Source' AND "
                         "LOWER(identity) = LOWER('%s')",
                         uuid.c_str()));
@@ -329,7 +345,8 @@ int createGrandclient(xmlNode *nodes, Import &im) {
     ILOG(0, "ERROR: insert of node_applications failed.\n");
     return -1;
   }
-  std::string uuid = escaped(im.fileLevelUuid);
+  std::string uuid;
+  if (!escaped(im.fileLevelUuid, &uuid)) return -1;
   PgResultPtr i(pgVExec("INSERT INTO application_instances (node_no, app_id, identity) VALUES (%ld, 1, '%s')",
                         im.nodeNo, uuid.c_str()));
   if (!ok(i)) {
@@ -369,6 +386,7 @@ int importClient(xmlNode *root, Import &im) {
     ILOG(0, "ERROR: Failed to get file-level-uuid for %s.\n", "nodes");
     return -1;
   }
+  if (!identityValid("file-level-uuid", im.fileLevelUuid)) return -1;
   PgResultPtr r(im.mode == MODE_DR_START
                     ? pgQuery("SELECT node_no, node_name FROM nodes WHERE options=%d AND (properties & %d) = 0",
                               1, 32)
@@ -453,12 +471,14 @@ int importInstance(xmlNode *root, Import &im) {
     ILOG(0, "ERROR: %d %s elements are present, but %d were expected.\n", present, "application_instances", 3);
     return -1;
   }
+  if (!identityValid("instance-uuid", im.instanceUuid)) return -1;
   if (im.mode == MODE_DR_START && im.appType != "System Metadata") {
     ILOG(0, "ERROR: application type is not System Metadata.\n");
     return -1;
   }
 
-  std::string uuid = escaped(im.instanceUuid);
+  std::string uuid;
+  if (!escaped(im.instanceUuid, &uuid)) return -1;
   PgResultPtr r(im.mode == MODE_DR_START
                     ? pgQuery("SELECT instance_id, identity FROM application_instances WHERE node_no = %ld "
                               "AND app_id = %ld",
@@ -702,7 +722,8 @@ int insertBackup(Import &im) {
   }
   ILOG(3, "Successfully created fileset_no %ld\n", filesetNo);
 
-  std::string name = escaped(im.sourceName), uuid = escaped(im.sourceUuid);
+  std::string name, uuid;
+  if (!escaped(im.sourceName, &name) || !escaped(im.sourceUuid, &uuid)) return -1;
   PgResultPtr m(pgVExec("INSERT INTO backup_msg (backup_no, messages, comment) VALUES(%ld, (SELECT now()) || ' "
                         "Replicated backup from source %s %s\n', 'Replicated backup from source %s %s\n')",
                         im.backupNo, name.c_str(), uuid.c_str(), name.c_str(), uuid.c_str()));
@@ -713,7 +734,8 @@ int insertBackup(Import &im) {
   if (im.rereplicated) {
     // Only noted when it fails, so it runs under a savepoint of its own:
     // a failed statement must not doom the rest of the import.
-    std::string text = escaped("Re-replicated from " + im.viaName + " " + im.viaUuid + "\n");
+    std::string text;
+    if (!escaped("Re-replicated from " + im.viaName + " " + im.viaUuid + "\n", &text)) return -1;
     int sp = 0;
     bool done = false;
     if (pgPushTransaction(&sp) == 0) {
@@ -792,7 +814,8 @@ int importOptionalRecords(xmlNode *root, const Import &im) {
         return -1;
       }
       if (pgTuples(r.get()) == 0) {
-        std::string vendor = escaped(text);
+        std::string vendor;
+        if (!escaped(text, &vendor)) return -1;
         PgResultPtr i(pgVExec("INSERT INTO  ndmp_nas (node_no, address, port, vendor, version)VALUES(%ld, "
                               "'127.0.0.1', '10000', '%s', 'unknown')",
                               im.nodeNo, vendor.c_str()));
@@ -805,12 +828,12 @@ int importOptionalRecords(xmlNode *root, const Import &im) {
   }
 
   if (im.properties & PROPERTY_SQL) {
-    // An SQL backup exported without its sql_backups row carries no
-    // element; only an element that is present must be complete.
+    // The restore group of an SQL backup is built from its sql_backups
+    // row, so an SQL backup without the complete element is refused.
     xmlNode *g = xmlChildElement(root, "sql_backups");
     if (!g) {
-      ILOG(3, "No %s are present.\n", "sql_backups");
-      return 0;
+      ILOG(0, "ERROR: %d %s elements present, but %d were expected.\n", 0, "sql_backups", 5);
+      return -1;
     }
     std::string instanceName, database;
     long sqlType = 0, groupOrder = 0, fileOrder = 0;
