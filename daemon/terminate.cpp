@@ -131,6 +131,9 @@ int handleTerminated() {
   for (int i = 0; i < count; i++) {
     const uint64_t backupNo = backups[i];
     const char *vault = vaults[i];
+    // A row whose vault name was refused (logged by listCleanup) is left
+    // as it is: no worker, Vault or HaCTAR is touched in its name.
+    if (vault[0] == '\0') continue;
     stopWorker(backupNo, vault);
     notifyTerminated(backupNo, vault);
     if (removeHactar(backupNo) != 0) LOG(0, "failed to remove hactar");

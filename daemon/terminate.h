@@ -25,8 +25,9 @@
 // each, stops its worker (SIGINT, record removed), sends the Vault the end
 // notice "backup operation terminated" under the backup's identity (or
 // "tempUUID" when it has none), removes the HaCTAR and sets the entry to
-// 8. A failed notice or removal is logged and does not stop the rest.
-// Returns the number of entries handled, or -1 when the entries cannot be
+// 8. A failed notice or removal is logged and does not stop the rest. An
+// entry whose vault name breaks the vault name rule is skipped untouched.
+// Returns the number of entries listed, or -1 when the entries cannot be
 // listed or room for them cannot be had.
 int handleTerminated();
 

@@ -17,6 +17,7 @@
 
 #include "catalogue.h"
 #include "daemon/settings.h"
+#include "daemon/terminate.h"
 #include "lib/config.h"
 #include "lib/pghelper.h"
 #include "log_capture.h"
@@ -211,19 +212,22 @@ TEST_F(HostileInput, SettingsOptionsAndQueueRowsAreHeldToTheSameRule) {
   EXPECT_EQ(v.status, 255);
   EXPECT_NE(v.log.find("Refused vault name"), std::string::npos) << v.log;
 
-  // A queue row written behind the daemon's back is not taken, and the
-  // queue operations refuse such a name themselves.
-  db.exec("UPDATE vx.replication_queue SET vault = 'x'' OR ''1''=''1' WHERE backup_no = 101 AND vault = 'good'");
+  // Queue rows written behind the daemon's back are neither taken nor
+  // terminated in their vault's name, and the queue operations refuse
+  // such a name themselves.
+  db.exec("UPDATE vx.replication_queue SET vault = 'x'' OR ''1''=''1' WHERE backup_no = 101");
+  db.exec("UPDATE vx.replication_queue SET status = 32 WHERE backup_no = 101 AND status = 2");
   const std::string before = dump();
   LogCapture log;
   char vault[VAULT_NAME_SIZE] = "";
   EXPECT_EQ(takeNext(vault, sizeof vault), -1);
   EXPECT_STREQ(vault, "");
+  EXPECT_EQ(handleTerminated(), 1);
   EXPECT_EQ(removeEntry(101, kHostile.c_str()), -1);
   EXPECT_EQ(setQueueStatus(101, kHostile.c_str(), 2), -1);
   EXPECT_EQ(swapEntries(101, kHostile.c_str(), 102, "good"), -1);
   EXPECT_EQ(dump(), before);
-  EXPECT_EQ(log.count("Refused vault name"), 4u);
+  EXPECT_EQ(log.count("Refused vault name"), 5u);
 }
 
 }  // namespace
