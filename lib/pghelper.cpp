@@ -127,6 +127,8 @@ namespace {
 
 pgResource *pgResourceArray[PG_RESOURCE_SLOTS];
 pgResource *pgResourcePtr;
+PgStatementRunner statementRunner;  // set: statements go here, not to a server
+void *runnerContext;
 char *lastHost;
 bool openedBefore;
 
@@ -653,6 +655,8 @@ pgResult *executePrepared(pgResource *r, int index) {
     char name[16];
     snprintf(name, sizeof name, "%d", index);
     res = PQexecPrepared(r->conn, name, r->paramCount, r->paramValues, nullptr, nullptr, 0);
+  } else if (statementRunner) {
+    res = statementRunner(runnerContext, st->text, r->paramCount, r->paramValues);
   } else {
     res = PQexecParams(r->conn, st->text, r->paramCount, nullptr, r->paramValues, nullptr, nullptr, 0);
   }
@@ -820,6 +824,7 @@ int pgOpen(const char *hostname, int usePrepared) {
   if (!r) return -1;
   pgResourceArray[slot] = r;
   pgResourcePtr = r;
+  if (statementRunner) return 0;  // no session: the runner answers
 
   LOG(4, "Connecting to database, hostname: %s", host.c_str());
   char conninfo[1024];
@@ -851,9 +856,16 @@ int pgOpen(const char *hostname, int usePrepared) {
   return 0;
 }
 
+void pgSetStatementRunner(PgStatementRunner runner, void *context) {
+  pgCloseAll();
+  statementRunner = runner;
+  runnerContext = context;
+}
+
 int pgConnectionGood() {
   pgResource *r = pgResourcePtr;
   if (!r) return 0;
+  if (statementRunner) return 1;
   if (r->ownerPid != getpid() && r->conn) {
     LOG(5, "Reinitializing child process connection to database");
     dropInheritedSession(r->conn);
@@ -984,7 +996,7 @@ char *transformNullComparisons(const char *format, va_list args) {
 // wrote.
 int prepareQuery(const char *key) {
   pgResource *r = pgResourcePtr;
-  if (!r || !r->conn || !key) return -1;
+  if (!r || (!r->conn && !statementRunner) || !key) return -1;
   size_t length = strlen(key);
   heapQueryBuffer text;
   if (text.create() != 0) {
@@ -1160,7 +1172,10 @@ pgResult *pgExec(const char *text) {
 
 pgResult *executeTextQuery(const char *text) {
   PGconn *conn = pgResourcePtr ? pgResourcePtr->conn : nullptr;
-  PGresult *res = (conn && text) ? PQexec(conn, text) : nullptr;
+  PGresult *res = !text            ? nullptr
+                  : statementRunner ? statementRunner(runnerContext, text, 0, nullptr)
+                  : conn            ? PQexec(conn, text)
+                                    : nullptr;
   ExecStatusType st = res ? PQresultStatus(res) : PGRES_FATAL_ERROR;
   if (!res || (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK && st != PGRES_COPY_IN)) {
     LOG(0, "Execution of statement failed: %s.",

@@ -54,6 +54,18 @@ void pgCloseAll();
 // or null.
 PGconn *pgConnection();
 
+// Statements without a server: with a runner installed, no connection is
+// made and every statement (its text with $n placeholders, and the
+// parameter texts, null for SQL NULL; no parameters for plain text
+// statements and transaction control) goes to the runner instead, which
+// answers with a libpq result of its own making (PQmakeEmptyPGresult and
+// friends; ownership passes to the helper) or null for a failed statement.
+// Lets code that turns input into statements run without a catalogue (the
+// fuzz targets). Null restores the server; call it before the first query.
+using PgStatementRunner = PGresult *(*)(void *context, const char *sql, int paramCount,
+                                       const char *const *params);
+void pgSetStatementRunner(PgStatementRunner runner, void *context);
+
 // Queries: none (nullptr) always means failure, already logged.
 pgResult *pgQuery(const char *format, ...);
 pgResult *pgVQuery(const char *format, va_list args);

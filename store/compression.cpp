@@ -466,6 +466,11 @@ int lz4DecodeStep(VxCompressionState *st) {
     if (n > lz4BlockMax(e._blockmaxid))
       return fail(st, VX_COMP_CORRUPT, "Invalid LZ4 block size: %zu\n", n);
     size_t need = n + kLz4BlockOverhead;
+    // A block that cannot lie whole in the input buffer (or, stored, in the
+    // output buffer) would never be taken: fail instead of waiting forever
+    // for room, which callers would read as the data having ended.
+    if (need > capacity(st->inpput) || (raw && n > capacity(st->output)))
+      return fail(st, VX_COMP_CORRUPT, "LZ4 block of %zu bytes exceeds the stream's buffers\n", n);
     if (avail < need) {
       if (ended) return fail(st, VX_COMP_CORRUPT, "Truncated LZ4 stream: %zu bytes left\n", avail);
       return 0;

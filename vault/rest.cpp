@@ -414,13 +414,21 @@ long postBackupCheck(const char *target, const char *identity, size_t identityLe
         (int)res, call.stat.errorCode, (ssize_t)reply.len);
     return -1;
   }
-  const uint8_t *d = (const uint8_t *)reply.data;
-  uint64_t amt = identityLength;
+  long result = -1;
+  if (parseBackupCheckReply((const uint8_t *)reply.data, reply.len, identityLength,
+                            iniGetInt("Replication", "RequireChecksum", 0, g_master_ini) == 1,
+                            &result, status, properties) < 0)
+    return -1;
+  return result;
+}
+
+int parseBackupCheckReply(const uint8_t *d, size_t len, uint64_t amt, bool requireChecksum,
+                          long *result, uint64_t *status, uint64_t *properties) {
   LOG(6, "Amt size:%lu", (unsigned long)amt);
   LOG(5, "Protocol Three Size:%lu", (unsigned long)(amt + 28));
-  LOG(4, "response payload size: %zd", (ssize_t)reply.len);
-  if (iniGetInt("Replication", "RequireChecksum", 0, g_master_ini) == 1) {
-    if (reply.len < amt + 28) {
+  LOG(4, "response payload size: %zd", (ssize_t)len);
+  if (requireChecksum) {
+    if (len < amt + 28) {
       LOG(0, "Checksum required, but the response is too small to contain one. Set [Replication] "
              "RequireChecksum=0 if querying a system that does not support checksumed responses.");
       return -1;
@@ -433,14 +441,14 @@ long postBackupCheck(const char *target, const char *identity, size_t identityLe
       return -1;
     }
   }
-  if (reply.len < BACKUP_CHECK_MIN_REPLY) {
+  if (len < BACKUP_CHECK_MIN_REPLY) {
     LOG(0, "Response from target is too small for any supported protocol version. Size: %zd",
-        (ssize_t)reply.len);
+        (ssize_t)len);
     return -1;
   }
-  long result = (long)getLE64(d);
+  *result = (long)getLE64(d);
   if (status) *status = getLE64(d + 8);
-  if (reply.len < BACKUP_CHECK_PROPS_REPLY) {
+  if (len < BACKUP_CHECK_PROPS_REPLY) {
     if (properties) *properties = 0;
     LOG(0, "Target does not support providing backup properties, local block elimination is not "
            "supported.");
@@ -449,7 +457,7 @@ long postBackupCheck(const char *target, const char *identity, size_t identityLe
     if (properties) *properties = props;
     LOG(1, "Backup properties on target is %lu", (unsigned long)props);
   }
-  return result;
+  return 0;
 }
 
 int putMultiBlocks(const char *target, const uint8_t *buffer, size_t used, long count,

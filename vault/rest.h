@@ -59,6 +59,14 @@ long postBackupCheck(const char *target, const char *identity, size_t identityLe
                      uint64_t backupNo, uint64_t *status, uint64_t *properties,
                      CURLcode *curlResult);
 
+// Interprets a backup-check reply of len bytes to a request that sent amt
+// identity bytes: with requireChecksum the CRC-32 after the amt further
+// bytes must match. 0 with *result (the Vault's backup number, or
+// negative), *status and *properties (0 for a 16-byte reply); -1 (logged)
+// for a reply too short or with a wrong checksum.
+int parseBackupCheckReply(const uint8_t *reply, size_t len, uint64_t amt, bool requireChecksum,
+                          long *result, uint64_t *status, uint64_t *properties);
+
 // Sends count multi-block entries (used bytes of buffer) in one PUT.
 int putMultiBlocks(const char *target, const uint8_t *buffer, size_t used, long count,
                    long backupNo, CURLcode *curlResult);
