@@ -24,9 +24,11 @@
 #include "store/crypto.h"
 #include "store/libCryptoDaemon.h"
 #include "store/redup.h"
+#include "support/cipher.h"
 #include "support/sandbox.h"
 
 using archivetest::Bytes;
+using rpd::test::aes;
 
 namespace {
 
@@ -316,54 +318,6 @@ TEST(TarSize, OctalAndSixBitForms) {
 
 // ---- Encrypted archives --------------------------------------------------------
 
-Bytes aes(bool encrypt, const Bytes &key, const Bytes &in) {
-  Bytes out(in.size() + 32);
-  EVP_CIPHER_CTX *c = EVP_CIPHER_CTX_new();
-  int a = 0, b = 0;
-  EVP_CipherInit_ex(c, EVP_aes_256_ecb(), nullptr, key.data(), nullptr, encrypt ? 1 : 0);
-  EVP_CIPHER_CTX_set_padding(c, 0);
-  EVP_CipherUpdate(c, out.data(), &a, in.data(), int(in.size()));
-  EVP_CipherFinal_ex(c, out.data() + a, &b);
-  EVP_CIPHER_CTX_free(c);
-  out.resize(size_t(a + b));
-  return out;
-}
-
-// The cryptodaemon stand-in as a child, ready once it printed its port.
-class CryptoDaemon {
- public:
-  explicit CryptoDaemon(const std::string &keyFile) {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(fds[1], 1);
-      close(fds[0]);
-      close(fds[1]);
-      execl(RPD_BINARY_DIR "/appliance/cryptodaemon", "cryptodaemon", "-k", keyFile.c_str(), "-p", "0",
-            (char *)nullptr);
-      _exit(127);
-    }
-    close(fds[1]);
-    FILE *f = fdopen(fds[0], "r");
-    char line[256] = "";
-    ready_ = f && fgets(line, sizeof line, f) != nullptr;
-    if (f) fclose(f);
-  }
-  ~CryptoDaemon() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int status;
-      waitpid(pid_, &status, 0);
-    }
-  }
-  bool ready() const { return ready_; }
-
- private:
-  pid_t pid_ = -1;
-  bool ready_ = false;
-};
-
 class EncryptedArchiveTest : public ArchiveTest {
  protected:
   Bytes key;
@@ -400,7 +354,7 @@ TEST_F(EncryptedArchiveTest, ReadsSkipTheLeadingEntryAndSeekByteExact) {
   // daemon's own cryption).
   box.write("var/opt/kestrelon/platform_capabilities", "replication\nencryption\n");
   cryptoResetProcessState();
-  CryptoDaemon daemon(box.path("cd.key"));
+  rpd::test::CryptoDaemon daemon(box.path("cd.key"));
   ASSERT_TRUE(daemon.ready());
   Bytes data = archivetest::makeData(32 * 40000, 17);
   // Leading entries: a named one with 700 bytes of contents (skip 3 blocks)
@@ -436,7 +390,7 @@ TEST_F(EncryptedArchiveTest, ReadsSkipTheLeadingEntryAndSeekByteExact) {
 }
 
 TEST_F(EncryptedArchiveTest, WriterPutsATokenFirstAndEncryptsWithTheDaemonsKey) {
-  CryptoDaemon daemon(box.path("cd.key"));
+  rpd::test::CryptoDaemon daemon(box.path("cd.key"));
   ASSERT_TRUE(daemon.ready());
   Bytes plain = archivetest::tarHeader("", 0, '0');
   Bytes data = archivetest::makeData(32 * 9000, 23);
@@ -460,7 +414,7 @@ TEST_F(EncryptedArchiveTest, WriterPutsATokenFirstAndEncryptsWithTheDaemonsKey) 
 }
 
 TEST_F(EncryptedArchiveTest, DataWithoutATarHeaderOrTokenIsRefused) {
-  CryptoDaemon daemon(box.path("cd.key"));
+  rpd::test::CryptoDaemon daemon(box.path("cd.key"));
   ASSERT_TRUE(daemon.ready());
   Bytes junk = archivetest::makeData(32 * 100, 2);
   Bytes withToken = token();

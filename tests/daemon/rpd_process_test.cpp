@@ -36,7 +36,7 @@ TEST(RpdOptions, ExitStatusesAndUsage) {
   std::string fallback = readFile(box.path("tmp/program.log"));
   EXPECT_NE(fallback.find("Invalid vault override"), std::string::npos) << fallback;
   EXPECT_NE(fallback.find("Must be smaller than 64"), std::string::npos) << fallback;
-  EXPECT_FALSE(fileExists(box.pidFile()));
+  EXPECT_FALSE(exists(box.pidFile()));
 
   // 63 characters are accepted; "util" after an option is an argument, not
   // utility mode; SIGTERM ends the foreground daemon with status 0.
@@ -99,7 +99,7 @@ TEST(RpdDaemon, PidFileLockAndCleanupOnSigterm) {
   EXPECT_LT(caught, cleaning);
   EXPECT_LT(cleaning, clear);
   EXPECT_EQ(text.find("Failed to remove pid file"), std::string::npos);
-  EXPECT_FALSE(fileExists(box.pidFile()));
+  EXPECT_FALSE(exists(box.pidFile()));
   prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
@@ -207,7 +207,7 @@ TEST(RpdUtil, UsageAndUnknownCommands) {
   EXPECT_EQ(runRpd(box, {"util", "no-such-command", "1", "2"}, &out), 0);
   EXPECT_EQ(out, "");
   // Utility mode runs no daemon: no pid file, and its own log.
-  EXPECT_FALSE(fileExists(box.pidFile()));
+  EXPECT_FALSE(exists(box.pidFile()));
   EXPECT_NE(readFile(box.vx + "/logs.dir/rpd-util-0.log").find("Entering utility mode"), std::string::npos);
 }
 

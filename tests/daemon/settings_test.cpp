@@ -19,8 +19,7 @@ class SettingsTest : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_NE(getcwd(cwd_, sizeof cwd_), nullptr);
-    setenv("RPD_SYSROOT", box.root.c_str(), 1);
-    unsetenv("VXDIR");
+    box.unsetEnv("VXDIR");
     snprintf(g_master_ini, sizeof g_master_ini, "%s", box.masterIni().c_str());
     g_settings = ReplicationSettings();
     g_optionSettings = ReplicationSettings();
@@ -169,7 +168,7 @@ TEST_F(SettingsTest, BlockOutPeriodsLengthLimitAndDisabledKeepsOldValue) {
 TEST_F(SettingsTest, FullInitialisationDerivesPathsAndExportsThem) {
   setenv("VXDIR", box.vx.c_str(), 1);
   writeFile(box.masterIni(),
-            "[Location Information]\nReports-Dir=" + box.root + "/myreports\nLogs-Dir=N/A\n"
+            "[Location Information]\nReports-Dir=" + box.root() + "/myreports\nLogs-Dir=N/A\n"
             "[Configuration Options]\nOemName=Test Suite\n[Debugging]\nrpd=4\n");
   snprintf(ghAppName, sizeof ghAppName, "rpd");
   ASSERT_EQ(initGlobals(), 0);
@@ -178,14 +177,14 @@ TEST_F(SettingsTest, FullInitialisationDerivesPathsAndExportsThem) {
   EXPECT_EQ(std::string(g_bindir), box.vx + "/bin");
   EXPECT_EQ(std::string(g_xrdir), box.vx + "/vxinit/xresources");
   EXPECT_EQ(std::string(g_listdir), box.vx + "/lists.dir");
-  EXPECT_EQ(std::string(g_reportdir), box.root + "/myreports");
+  EXPECT_EQ(std::string(g_reportdir), box.root() + "/myreports");
   EXPECT_EQ(std::string(g_logdir), box.vx + "/logs.dir");  // "N/A" counts as missing
   EXPECT_STREQ(g_appname, "Test Suite");
   EXPECT_EQ(log_level, 4);
   for (const char *d : {"profiles.dir", "lists.dir", "info.dir", "logs.dir"})
-    EXPECT_TRUE(fileExists(box.vx + "/" + d)) << d;
-  EXPECT_TRUE(fileExists(box.root + "/myreports"));
-  EXPECT_TRUE(fileExists(box.vx + "/logs.dir/vx.log"));
+    EXPECT_TRUE(exists(box.vx + "/" + d)) << d;
+  EXPECT_TRUE(exists(box.root() + "/myreports"));
+  EXPECT_TRUE(exists(box.vx + "/logs.dir/vx.log"));
   EXPECT_STREQ(getenv("VX_MASTER_INI"), g_master_ini);
   EXPECT_STREQ(getenv("BKUPBIN"), g_bindir);
   EXPECT_STREQ(getenv("VX_XRDIR"), g_xrdir);
@@ -196,15 +195,15 @@ TEST_F(SettingsTest, FullInitialisationDerivesPathsAndExportsThem) {
 
   // Without VXDIR, vx.ini decides; "N/A" there means the default.
   unsetenv("VXDIR");
-  std::string other = box.root + "/other";
-  writeFile(box.root + "/etc/default/vx.ini", "[Location Information]\nVXDIR=" + other + "\n");
+  std::string other = box.root() + "/other";
+  writeFile(box.root() + "/etc/default/vx.ini", "[Location Information]\nVXDIR=" + other + "\n");
   ASSERT_EQ(initGlobals(), 0);
   EXPECT_EQ(std::string(g_appdir), other);
-  EXPECT_TRUE(fileExists(other + "/info.dir"));
-  writeFile(box.root + "/etc/default/vx.ini", "[Location Information]\nVXDIR=N/A\n");
+  EXPECT_TRUE(exists(other + "/info.dir"));
+  writeFile(box.root() + "/etc/default/vx.ini", "[Location Information]\nVXDIR=N/A\n");
   unsetenv("VXDIR");  // the initialisation exported its own
   ASSERT_EQ(initGlobals(), 0);
-  EXPECT_EQ(std::string(g_appdir), box.root + "/usr/vx");
+  EXPECT_EQ(std::string(g_appdir), box.root() + "/usr/vx");
 
   setenv("VXDIR", ("/" + std::string(300, 'd')).c_str(), 1);
   EXPECT_EQ(initGlobals(), -1);
@@ -212,7 +211,7 @@ TEST_F(SettingsTest, FullInitialisationDerivesPathsAndExportsThem) {
 }
 
 TEST_F(SettingsTest, LightInitialisationFromVxIni) {
-  std::string ini = box.root + "/etc/default/vx.ini";
+  std::string ini = box.root() + "/etc/default/vx.ini";
   log_level = 2;
   writeFile(ini, "[Location Information]\nVXDIR=" + box.vx + "\n[debugging]\nrpdtest=6\n");
   // No master.ini yet: vx.ini itself is the settings file.

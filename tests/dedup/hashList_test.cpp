@@ -133,8 +133,7 @@ void expectLists(const char *generation) {
 
 TEST(hashList, StoreGenerationListsInFileOffsetOrder) {
   StoreSandbox sb;
-  std::string caps = sb.root() + "/var/opt/kestrelon";
-  ASSERT_EQ(0, system(("mkdir -p " + caps + " && echo dedupNT > " + caps + "/platform_capabilities").c_str()));
+  sb.write("var/opt/kestrelon/platform_capabilities", "dedupNT\n");
   forgetMetadataGeneration();
   ASSERT_EQ(1, getMetadataGeneration());
   metadataPrivate *h = allocateMetadataPrivate(0);

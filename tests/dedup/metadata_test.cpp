@@ -16,19 +16,9 @@
 #include "storeFixture.h"
 
 using namespace dedup_test;
+using rpd::test::readFile;
 
 namespace {
-
-std::string readFile(const std::string &path) {
-  std::string s;
-  FILE *f = fopen(path.c_str(), "rb");
-  if (!f) return s;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-  fclose(f);
-  return s;
-}
 
 uint64_t le64(const std::string &s, size_t off) {
   uint64_t v = 0;

@@ -1,5 +1,5 @@
 // storeFixture.h: a sandboxed metadata store for the deduplication tests:
-// a temporary RPD_SYSROOT with a master.ini whose [fileDedup] section points
+// a sandbox with a master.ini whose [fileDedup] section points
 // at a store directory inside it.
 #pragma once
 
@@ -14,41 +14,23 @@
 #include "dedup/metadata.h"
 #include "lib/config.h"
 #include "lib/logger.h"
+#include "support/files.h"
+#include "support/sandbox.h"
 
 namespace dedup_test {
 
-inline std::string makeTempDir() {
-  char tmpl[] = "/tmp/rpd-dedup-XXXXXX";
-  char *d = mkdtemp(tmpl);
-  return d ? d : "";
-}
-
-class StoreSandbox {
+class StoreSandbox : public rpd::test::Sandbox {
  public:
-  explicit StoreSandbox(const char *maxBlocks = "1k", const char *extraIni = "") {
-    root_ = makeTempDir();
-    setenv("RPD_SYSROOT", root_.c_str(), 1);
-    ini_ = root_ + "/master.ini";
-    FILE *f = fopen(ini_.c_str(), "w");
-    fprintf(f,
-            "[fileDedup]\nMetadataDirectory=%s/md\nmaxHashedBlocks=%s\nmaxHashedBackups=1k\n"
-            "synchronizeUpdates=false\nMetadataGeneration=1\n%s",
-            root_.c_str(), maxBlocks, extraIni);
-    fclose(f);
-    snprintf(g_master_ini, sizeof g_master_ini, "%s", ini_.c_str());
+  explicit StoreSandbox(const char *maxBlocks = "1k", const char *extraIni = "") : Sandbox("rpd-dedup") {
+    ini_ = master(std::string("[fileDedup]\nMetadataDirectory=") + root() + "/md\nmaxHashedBlocks=" + maxBlocks +
+                  "\nmaxHashedBackups=1k\nsynchronizeUpdates=false\nMetadataGeneration=1\n" + extraIni);
     attachLogStream(stderr);
   }
-  ~StoreSandbox() {
-    std::string cmd = "rm -rf '" + root_ + "'";
-    if (system(cmd.c_str()) != 0) fprintf(stderr, "cleanup of %s failed\n", root_.c_str());
-    unsetenv("RPD_SYSROOT");
-  }
-  const std::string &root() const { return root_; }
-  std::string store(const char *file) const { return root_ + "/md/" + file; }
+  std::string store(const char *file) const { return root() + "/md/" + file; }
   const std::string &ini() const { return ini_; }
 
  private:
-  std::string root_, ini_;
+  std::string ini_;
 };
 
 // A sha512 record whose digest is derived from seed, spread like a real

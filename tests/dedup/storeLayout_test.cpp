@@ -18,19 +18,9 @@
 #include "storeFixture.h"
 
 using namespace dedup_test;
+using rpd::test::readFile;
 
 namespace {
-
-std::string slurp(const std::string &path) {
-  std::string s;
-  FILE *f = fopen(path.c_str(), "rb");
-  if (!f) return s;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-  fclose(f);
-  return s;
-}
 
 uint64_t get64(const uint8_t *p, size_t off) {
   uint64_t v = 0;
@@ -157,7 +147,7 @@ TEST(storeLayout, NewStoreFilesAreExactlyTheEmptyLayout) {
   EXPECT_TRUE(none.positions.empty());
   freeMetadataPrivate(&h, 0);
 
-  std::string blocks = slurp(sb.store("metadataBlocks-0000000000000000"));
+  std::string blocks = readFile(sb.store("metadataBlocks-0000000000000000"));
   ASSERT_GE(blocks.size(), 4096u);
   std::string expect(4096, '\0');
   memcpy(&expect[0], "#MSuper\0", 8);
@@ -166,22 +156,22 @@ TEST(storeLayout, NewStoreFilesAreExactlyTheEmptyLayout) {
   EXPECT_EQ(expect, blocks.substr(0, 4096)) << "super block";
 
   // Block 0 is in use in the free map; no other block is.
-  std::string freeMap = slurp(sb.store("metadataFreeMap"));
+  std::string freeMap = readFile(sb.store("metadataFreeMap"));
   ASSERT_GE(freeMap.size(), 8u);
   EXPECT_EQ(1u, get64(freeMap, 0));
   for (size_t i = 8; i < freeMap.size(); i++) ASSERT_EQ(0, freeMap[i]) << i;
 
   // Capacity x 32 bytes, every slot empty.
   for (const char *name : {"metadataHashIDindex", "metadataHashValueIndex"}) {
-    std::string ix = slurp(sb.store(name));
+    std::string ix = readFile(sb.store(name));
     EXPECT_EQ(2048u * 32, ix.size()) << name;
     EXPECT_EQ(std::string(ix.size(), '\0'), ix) << name;
   }
-  std::string backups = slurp(sb.store("metadataBackupIndex"));
+  std::string backups = readFile(sb.store("metadataBackupIndex"));
   EXPECT_EQ(1024u * 32, backups.size());
   EXPECT_EQ(std::string(backups.size(), '\0'), backups);
 
-  std::string shadow = slurp(sb.store("metadataBlockLockShadow"));
+  std::string shadow = readFile(sb.store("metadataBlockLockShadow"));
   std::string expectShadow(32768, '\0');
   expectShadow[4] = 1;
   EXPECT_EQ(expectShadow, shadow);
@@ -227,7 +217,7 @@ TEST(storeLayout, VersionOneSuperBlockIsRefusedNamingBothVersions) {
   EXPECT_NE(std::string::npos, text.find("Super block version mismatch:  1 != 2")) << text;
   EXPECT_NE(std::string::npos, text.find("You must remove and rebuild your metadata")) << text;
   // Refused, not repaired: the version on disk is still 1.
-  EXPECT_EQ(1u, get64(slurp(sb.store("metadataBlocks-0000000000000000")), 8));
+  EXPECT_EQ(1u, get64(readFile(sb.store("metadataBlocks-0000000000000000")), 8));
 }
 
 TEST(storeLayout, RecordsAreWrittenFieldByField) {
@@ -308,7 +298,7 @@ TEST(storeLayout, RecordsAreWrittenFieldByField) {
   int64_t slot = metadataIndexSlotOf(h, MD_BACKUP_INDEX, 7);
   ASSERT_GE(slot, 0);
   freeMetadataPrivate(&h, 0);
-  std::string ix = slurp(sb.store("metadataBackupIndex"));
+  std::string ix = readFile(sb.store("metadataBackupIndex"));
   size_t at = (size_t)slot;  // byte position of the slot
   EXPECT_EQ(7u, get64(ix, at));
   EXPECT_EQ((uint64_t)boff, get64(ix, at + 8));
@@ -447,7 +437,7 @@ TEST(storeProcesses, WriterKilledInTheMiddleOfAChangeLeavesItsMarker) {
   bool marked = false;
   uint64_t markedOffset = 0;
   for (int tries = 0; tries < 20000 && !marked; tries++) {
-    std::string shadow = slurp(shadowPath);
+    std::string shadow = readFile(shadowPath);
     for (size_t s = 0; s < 511 && shadow.size() == 32768; s++) {
       size_t at = 64 + 64 * s;
       if ((get64(shadow, at) & 1) && get64(shadow, at + 8) == (uint64_t)child) {

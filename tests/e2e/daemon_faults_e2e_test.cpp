@@ -11,24 +11,18 @@
 #include <string>
 
 #include "e2e_support.h"
+#include "support/files.h"
+#include "support/process.h"
 
 namespace e2e {
 namespace {
 
 std::string s(uint64_t v) { return std::to_string(v); }
 
-// Occurrences of `what` in `text`.
-long occurrences(const std::string &text, const std::string &what) {
-  long n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) n++;
-  return n;
-}
-
 // Runs one statement in the maintenance database (a database cannot shut
 // its own door).
 int admin(const std::string &sql) {
-  std::string cmd = "psql -q -X 'service=localhost dbname=postgres' -c \"" + sql + "\" >/dev/null";
-  return system(cmd.c_str());
+  return rpd::test::run({"psql", "-q", "-X", "service=localhost dbname=postgres", "-c", sql}).status;
 }
 
 // The process id recorded by the worker handling b, once it is sending.
@@ -114,7 +108,7 @@ TEST(DaemonFaults, CatalogueOutageKeepsTheDaemonLoopingAndTheNextPassWorks) {
   a.startDeviceMonitor();
   pid_t daemon = a.startDaemon();
   const std::string pass = "Handling terminated operations";
-  ASSERT_TRUE(eventually([&] { return occurrences(a.logs(), pass) >= 2; })) << a.logs();
+  ASSERT_TRUE(eventually([&] { return (long)rpd::test::countOf(a.logs(), pass) >= 2; })) << a.logs();
 
   std::string name = a.db.name();
   ASSERT_EQ(admin("ALTER DATABASE \\\"" + name + "\\\" ALLOW_CONNECTIONS false"), 0);
@@ -123,7 +117,7 @@ TEST(DaemonFaults, CatalogueOutageKeepsTheDaemonLoopingAndTheNextPassWorks) {
             0);
   size_t mark = a.logs().size();
   // Passes go on while nothing can be read.
-  bool looping = eventually([&] { return occurrences(a.logs().substr(mark), pass) >= 3; });
+  bool looping = eventually([&] { return (long)rpd::test::countOf(a.logs().substr(mark), pass) >= 3; });
   bool alive = kill(daemon, 0) == 0;
   ASSERT_EQ(admin("ALTER DATABASE \\\"" + name + "\\\" ALLOW_CONNECTIONS true"), 0);
   EXPECT_TRUE(looping) << a.logs().substr(mark);

@@ -16,48 +16,10 @@
 #include <thread>
 
 #include "lib/ini.h"
+#include "support/files.h"
+#include "support/process.h"
 
 namespace e2e {
-
-namespace {
-
-std::string quote(const std::string &s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-std::string readWhole(const std::string &path) {
-  std::ifstream f(path, std::ios::binary);
-  std::ostringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-Run runCommand(const std::string &cmd) {
-  Run run;
-  FILE *p = popen(cmd.c_str(), "r");
-  if (!p) return run;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) run.out.append(buf, n);
-  int status = pclose(p);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
-}
-
-std::string rpdBinary() { return std::string(RPD_BINARY_DIR) + "/daemon/rpd"; }
-
-}  // namespace
-
-bool eventually(const std::function<bool()> &done, int boundSeconds) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(boundSeconds);
-  while (std::chrono::steady_clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return done();
-}
 
 Appliance::Appliance() {
   rpd::test::useTestCatalogueService();
@@ -113,17 +75,23 @@ void Appliance::set(const std::string &key, const std::string &value, const std:
   ASSERT_EQ(iniPutString(section.c_str(), key.c_str(), value.c_str(), masterIni.c_str()), 0);
 }
 
+// Runs a program; its standard error is appended to <sandbox>/<errLog>.
+static Run runLogged(const std::vector<std::string> &argv, const std::string &errLog) {
+  Run r = rpd::test::run(argv);
+  rpd::test::writeFile(errLog, rpd::test::readFile(errLog) + r.err);
+  return r;
+}
+
 Run Appliance::appliance(const std::string &program, const std::vector<std::string> &args) {
-  std::string cmd = quote(std::string(RPD_BINARY_DIR) + "/appliance/" + program);
-  for (const std::string &a : args) cmd += " " + quote(a);
-  cmd += " 2>>" + quote(box.path("appliance.err"));
-  return runCommand(cmd);
+  std::vector<std::string> argv{rpd::test::program("appliance/" + program)};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return runLogged(argv, box.path("appliance.err"));
 }
 
 std::vector<uint64_t> Appliance::mkbackup(std::vector<std::string> args) {
   args.insert(args.begin(), {"--dir", dev});
   Run r = appliance("mkbackup", args);
-  EXPECT_EQ(r.status, 0) << "mkbackup failed: " << readWhole(box.path("appliance.err"));
+  EXPECT_EQ(r.status, 0) << "mkbackup failed: " << rpd::test::readFile(box.path("appliance.err"));
   std::vector<uint64_t> numbers;
   std::istringstream in(r.out);
   uint64_t n;
@@ -132,43 +100,24 @@ std::vector<uint64_t> Appliance::mkbackup(std::vector<std::string> args) {
 }
 
 void Appliance::startDeviceMonitor() {
-  ASSERT_EQ(appliance("devmonitor", {"--create"}).status, 0) << readWhole(box.path("appliance.err"));
+  ASSERT_EQ(appliance("devmonitor", {"--create"}).status, 0) << rpd::test::readFile(box.path("appliance.err"));
   deviceMonitor_ = true;
 }
 
 Run Appliance::rpd(const std::vector<std::string> &args) {
-  std::string cmd = quote(rpdBinary());
-  for (const std::string &a : args) cmd += " " + quote(a);
-  cmd += " 2>>" + quote(box.path("rpd.err"));
-  return runCommand(cmd);
+  std::vector<std::string> argv{rpd::test::program("daemon/rpd")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return runLogged(argv, box.path("rpd.err"));
 }
 
 pid_t Appliance::spawnRpd(const std::vector<std::string> &args) {
-  std::string binary = rpdBinary();
-  std::string out = box.path("rpd.out"), err = box.path("rpd.err");
-  pid_t pid = fork();
-  if (pid != 0) return pid;
-  int o = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  int e = open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  dup2(o, 1);
-  dup2(e, 2);
-  std::vector<char *> argv{binary.data()};
-  std::vector<std::string> copy = args;
-  for (std::string &a : copy) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  execv(binary.c_str(), argv.data());
-  _exit(127);
+  std::vector<std::string> argv{rpd::test::program("daemon/rpd")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return rpd::test::spawn(argv, box.path("rpd.out." + std::to_string(++spawned_)),
+                          box.path("rpd.err." + std::to_string(spawned_)));
 }
 
-int Appliance::waitRpd(pid_t pid, int boundSeconds) {
-  int status = 0;
-  if (!eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, boundSeconds)) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+int Appliance::waitRpd(pid_t pid, int boundSeconds) { return rpd::test::waitExit(pid, boundSeconds); }
 
 pid_t Appliance::startDaemon() { return spawnRpd({"-d"}); }
 
@@ -183,7 +132,7 @@ std::string Appliance::logs() const {
   if (!d) return all;
   while (dirent *e = readdir(d)) {
     std::string name = e->d_name;
-    if (name.find(".log") != std::string::npos) all += readWhole(logDir + "/" + name);
+    if (name.find(".log") != std::string::npos) all += rpd::test::readFile(logDir + "/" + name);
   }
   closedir(d);
   return all;
@@ -204,13 +153,11 @@ long Appliance::vaultBlocks() const {
 
 std::string Appliance::exported(long number) {
   std::string out = box.path("export." + std::to_string(number));
-  std::string cmd = quote(std::string(RPD_BINARY_DIR) + "/vaultd/vaultd") + " export " +
-                    quote(vaultd.stateDir()) + " " + std::to_string(number) + " " + quote(out);
-  EXPECT_EQ(runCommand(cmd).status, 0) << cmd;
-  return readWhole(out);
+  EXPECT_EQ(vdtest::vaultdExport(vaultd.stateDir(), number, out), 0) << number;
+  return rpd::test::readFile(out);
 }
 
-std::string Appliance::archive(uint64_t b) const { return readWhole(dev + "/backup_" + std::to_string(b)); }
+std::string Appliance::archive(uint64_t b) const { return rpd::test::readFile(dev + "/backup_" + std::to_string(b)); }
 
 long Appliance::requests(const std::string &endpoint) {
   std::string text = vdtest::controlGet(vault, "counters").body;

@@ -18,19 +18,15 @@
 #include <vector>
 
 #include "catalogue.h"
-#include "harness.h"
+#include "support/vaultd.h"
 #include "sandbox.h"
+#include "support/files.h"
+#include "support/process.h"
 
 namespace e2e {
 
-// Exit status and standard output of a finished program.
-struct Run {
-  int status = -1;
-  std::string out;
-};
-
-// Polls `done` every 50 ms until it holds; false after `boundSeconds`.
-bool eventually(const std::function<bool()> &done, int boundSeconds = 120);
+using rpd::test::eventually;
+using rpd::test::Run;
 
 class Appliance {
  public:
@@ -95,6 +91,7 @@ class Appliance {
 
  private:
   bool deviceMonitor_ = false;
+  int spawned_ = 0;
 };
 
 }  // namespace e2e

@@ -6,11 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "sandbox.h"
+#include "support/files.h"
+#include "support/sandbox.h"
 
-using libtest::readFile;
-using libtest::Sandbox;
-using libtest::writeFile;
+using rpd::test::readFile;
+using rpd::test::Sandbox;
+using rpd::test::writeFile;
 
 namespace {
 
@@ -198,9 +199,9 @@ TEST(iniWrite, RewritesInPlaceAndGrowsWhenNeeded) {
   EXPECT_EQ(readFile(f),
             "[A]\n  k=" + big + "\n# note\n  z=v" + std::string(72, ' ') + "\n[B]\nx=1\n");
   // And a padded line takes longer values in place later.
-  off_t before = libtest::fileSize(f);
+  off_t before = rpd::test::fileSize(f);
   ASSERT_EQ(iniPutString("A", "z", "a much longer value than before", f.c_str()), 0);
-  EXPECT_EQ(libtest::fileSize(f), before);
+  EXPECT_EQ(rpd::test::fileSize(f), before);
   EXPECT_EQ(get(f, "A", "z"), "a much longer value than before");
 
   // A key of the last section is appended at the end of the file.

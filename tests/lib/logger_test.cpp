@@ -13,13 +13,14 @@
 
 #include "lib/config.h"
 #include "lib/ini.h"
-#include "sandbox.h"
+#include "support/files.h"
+#include "support/sandbox.h"
 
-using libtest::ageFile;
-using libtest::exists;
-using libtest::readFile;
-using libtest::Sandbox;
-using libtest::writeFile;
+using rpd::test::ageFile;
+using rpd::test::exists;
+using rpd::test::readFile;
+using rpd::test::Sandbox;
+using rpd::test::writeFile;
 
 namespace {
 
@@ -207,7 +208,7 @@ TEST_F(LoggerTest, RotationAtTheSizeLimit) {
   EXPECT_FALSE(exists(base + "_3.log"));
   // Every file stays near the limit: the test happens before each write.
   for (const char *s : {".log", "_1.log", "_2.log"})
-    EXPECT_LE(libtest::fileSize(base + s), 1024 + 400) << s;
+    EXPECT_LE(rpd::test::fileSize(base + s), 1024 + 400) << s;
   // The newest file starts with the banner and the notice; the line that
   // triggered the rotation follows.
   std::vector<std::string> l = lines(base + ".log");
@@ -233,7 +234,7 @@ TEST_F(LoggerTest, NoRotationWithOneLogPerInstanceOrZeroSize) {
     std::string line(100, 'f');
     for (int i = 0; i < 30; i++) vxLog(0, "%s", line.c_str());
     close_log();
-    EXPECT_GT(libtest::fileSize(logdir + "/flat-0.log"), 3000) << cfg;
+    EXPECT_GT(rpd::test::fileSize(logdir + "/flat-0.log"), 3000) << cfg;
     EXPECT_FALSE(exists(logdir + "/flat-0_1.log")) << cfg;
     unlink((logdir + "/flat-0.log").c_str());
     // Start the next run without a remembered instance.

@@ -18,11 +18,12 @@
 #include "lib/logger.h"
 #include "lib/platform_capabilites.h"
 #include "lib/usha.h"
-#include "sandbox.h"
+#include "support/files.h"
+#include "support/sandbox.h"
 
-using libtest::readFile;
-using libtest::Sandbox;
-using libtest::writeFile;
+using rpd::test::readFile;
+using rpd::test::Sandbox;
+using rpd::test::writeFile;
 
 namespace {
 

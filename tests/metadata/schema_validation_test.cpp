@@ -3,16 +3,13 @@
 // of backup the export knows; and the schema itself refusing documents that
 // break the format, so that a pass means something.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "metadata_fixture.h"
+#include "support/process.h"
+#include "support/sandbox.h"
 
 using namespace mdtest;
 using Names = std::vector<std::string>;
@@ -23,25 +20,12 @@ std::string n(long v) { return std::to_string(v); }
 
 // Runs xmllint on the document; "" when it is valid, else xmllint's report.
 std::string validate(const std::string &xml) {
-  char tmpl[] = "/tmp/rpd-metadata-doc-XXXXXX";
-  int fd = mkstemp(tmpl);
-  if (fd < 0) return "mkstemp failed";
-  if (write(fd, xml.data(), xml.size()) != (ssize_t)xml.size()) {
-    close(fd);
-    return "write failed";
-  }
-  close(fd);
-  std::string report = std::string(tmpl) + ".out";
-  std::string cmd = "xmllint --noout --relaxng '" RPD_SOURCE_DIR "/tests/metadata/backup_metadata.rng' '" +
-                    std::string(tmpl) + "' >'" + report + "' 2>&1";
-  int st = system(cmd.c_str());
-  std::ifstream in(report);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  unlink(tmpl);
-  unlink(report.c_str());
-  if (st != -1 && WIFEXITED(st) && WEXITSTATUS(st) == 0) return "";
-  return "status " + std::to_string(st) + ": " + ss.str() + "\n" + xml;
+  rpd::test::Sandbox box("rpd-metadata-doc");
+  std::string doc = box.write("doc.xml", xml);
+  rpd::test::Run r = rpd::test::run(
+      {"xmllint", "--noout", "--relaxng", RPD_SOURCE_DIR "/tests/metadata/backup_metadata.rng", doc});
+  if (r.status == 0) return "";
+  return "status " + std::to_string(r.status) + ": " + r.out + r.err + "\n" + xml;
 }
 
 std::string replace(std::string s, const std::string &from, const std::string &to) {

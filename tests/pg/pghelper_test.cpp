@@ -19,11 +19,12 @@
 #include "lib/syspath.h"
 #include "pgtest.h"
 #include "support/catalogue.h"
+#include "support/log_capture.h"
 
 namespace {
 
 using pgtest::AdminSession;
-using pgtest::LogCapture;
+using rpd::test::LogCapture;
 
 class PgHelper : public ::testing::Test {
  protected:

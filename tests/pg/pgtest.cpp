@@ -1,60 +1,16 @@
-// pgtest.cpp: log capture, administrator session and extra service names
+// pgtest.cpp: administrator session and extra service names
 // for the catalogue-helper tests.
 #include "pgtest.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
-#include "lib/logger.h"
 #include "lib/syspath.h"
+#include "support/files.h"
 
 namespace pgtest {
-
-namespace {
-
-std::string makeTempDir(const char *prefix) {
-  std::string templ = std::string("/tmp/") + prefix + "XXXXXX";
-  char *d = mkdtemp(templ.data());
-  return d ? std::string(d) : std::string();
-}
-
-std::string readAll(const std::string &path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-}  // namespace
-
-LogCapture::LogCapture(int level) : oldLevel_(log_level) {
-  unsetenv("LOG_LEVEL");
-  dir_ = makeTempDir("pgtest-log-");
-  path_ = dir_ + "/pghelper.log";
-  log_level = level;
-  log_simple = 0;
-  openLog(path_.c_str());
-}
-
-LogCapture::~LogCapture() {
-  close_log();
-  log_level = oldLevel_;
-  std::error_code ec;
-  std::filesystem::remove_all(dir_, ec);
-}
-
-std::string LogCapture::text() const {
-  std::string all = readAll(path_);
-  return mark_ <= all.size() ? all.substr(mark_) : all;
-}
-
-void LogCapture::mark() { mark_ = readAll(path_).size(); }
 
 AdminSession::AdminSession(const char *dbname) {
   // The helper's search path, so both sessions resolve names alike.
@@ -100,10 +56,8 @@ bool AdminSession::terminate(int pid) {
 ExtraServices::ExtraServices(const std::vector<std::string> &names) {
   const char *old = getenv("PGSERVICEFILE");
   if (!old) return;
-  hadOld_ = true;
-  oldFile_ = old;
   // Collect the body of the [localhost] section.
-  std::istringstream in(readAll(oldFile_));
+  std::istringstream in(rpd::test::readFile(old));
   std::string line, body;
   bool inLocal = false;
   while (std::getline(in, line)) {
@@ -114,22 +68,10 @@ ExtraServices::ExtraServices(const std::vector<std::string> &names) {
     if (inLocal && !line.empty() && line[0] != '#') body += line + "\n";
   }
   if (body.empty()) return;
-  dir_ = makeTempDir("pgtest-svc-");
-  std::string file = dir_ + "/pg_service.conf";
-  std::ofstream out(file);
-  out << "[localhost]\n" << body;
-  for (const auto &n : names) out << "[" << n << "]\n" << body;
-  out.close();
-  setenv("PGSERVICEFILE", file.c_str(), 1);
+  std::string text = "[localhost]\n" + body;
+  for (const auto &n : names) text += "[" + n + "]\n" + body;
+  box_.setEnv("PGSERVICEFILE", box_.write("pg_service.conf", text));
   ok_ = true;
-}
-
-ExtraServices::~ExtraServices() {
-  if (hadOld_) setenv("PGSERVICEFILE", oldFile_.c_str(), 1);
-  if (!dir_.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
 }
 
 }  // namespace pgtest

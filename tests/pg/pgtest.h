@@ -1,7 +1,8 @@
-// pgtest.h: helpers of the catalogue-helper tests: a log captured in a
-// temporary file, a second ("administrator") session beside the helper's
+// pgtest.h: helpers of the catalogue-helper tests: a second ("administrator") session beside the helper's
 // own, and a service file with extra service names for the same server.
 #pragma once
+
+#include "support/sandbox.h"
 
 #include <libpq-fe.h>
 
@@ -9,26 +10,6 @@
 #include <vector>
 
 namespace pgtest {
-
-// Points the logger at a fresh temporary file at `level` for its lifetime.
-class LogCapture {
- public:
-  explicit LogCapture(int level);
-  ~LogCapture();
-  LogCapture(const LogCapture &) = delete;
-  LogCapture &operator=(const LogCapture &) = delete;
-  // Everything logged so far.
-  std::string text() const;
-  bool contains(const std::string &needle) const { return text().find(needle) != std::string::npos; }
-  // Forgets what was logged so far (later text() only shows newer lines).
-  void mark();
-
- private:
-  std::string dir_;
-  std::string path_;
-  size_t mark_ = 0;
-  int oldLevel_;
-};
 
 // A plain libpq session on the test database (or `dbname`), outside the
 // helper, to look at committed rows and to act on the helper's sessions
@@ -61,15 +42,12 @@ class AdminSession {
 class ExtraServices {
  public:
   explicit ExtraServices(const std::vector<std::string> &names);
-  ~ExtraServices();
   ExtraServices(const ExtraServices &) = delete;
   ExtraServices &operator=(const ExtraServices &) = delete;
   bool ok() const { return ok_; }
 
  private:
-  std::string dir_;
-  std::string oldFile_;
-  bool hadOld_ = false;
+  rpd::test::Sandbox box_{"pgtest-svc"};
   bool ok_ = false;
 };
 

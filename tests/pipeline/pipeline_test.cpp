@@ -9,7 +9,7 @@
 #include <cstring>
 #include <thread>
 
-#include "../vaultd/harness.h"
+#include "support/vaultd.h"
 #include "lib/config.h"
 #include "lib/logger.h"
 #include "lib/syspath.h"

@@ -19,35 +19,6 @@
 
 namespace pipetest {
 
-LogCapture::LogCapture() : f_(tmpfile()), savedLevel_(log_level) {
-  log_level = 3;
-  attachLogStream(f_);
-}
-
-LogCapture::~LogCapture() {
-  attachLogStream(stderr);
-  log_level = savedLevel_;
-  fclose(f_);
-}
-
-std::string LogCapture::text() {
-  fflush(f_);
-  std::string out;
-  rewind(f_);
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f_)) > 0) out.append(buf, n);
-  fseek(f_, 0, SEEK_END);
-  return out;
-}
-
-int LogCapture::count(const std::string &needle) {
-  std::string t = text();
-  int n = 0;
-  for (size_t at = t.find(needle); at != std::string::npos; at = t.find(needle, at + 1)) n++;
-  return n;
-}
-
 namespace {
 
 const char kInstance[] = "3c9d2a51-7e4f-4b1a-8c6d-5f2e9a0b1c7d";
@@ -219,7 +190,7 @@ bool SendEnv::vaultHolds(const vdtest::Block &b) {
 }
 
 bool SendEnv::vaultRefusedSomething() {
-  std::string log = vdtest::readWholeFile(vaultd.workDir() + "/vaultd.log");
+  std::string log = rpd::test::readFile(vaultd.workDir() + "/vaultd.log");
   return log.find("405 Bad Request for") != std::string::npos;
 }
 

@@ -18,27 +18,19 @@
 #include <string>
 #include <vector>
 
-#include "../vaultd/harness.h"
+#include "support/vaultd.h"
 #include "support/catalogue.h"
 #include "daemon/settings.h"
 #include "lib/config.h"
 #include "lib/logger.h"
+#include "support/log_capture.h"
 #include "support/sandbox.h"
 
 namespace pipetest {
 
-// Collects what the code under test logs, from every thread.
-class LogCapture {
- public:
-  LogCapture();
-  ~LogCapture();
-  std::string text();
-  bool has(const std::string &needle) { return text().find(needle) != std::string::npos; }
-  int count(const std::string &needle);
-
- private:
-  FILE *f_;
-  int savedLevel_;
+// The senders' messages up to level 3.
+struct LogCapture : rpd::test::LogCapture {
+  LogCapture() : rpd::test::LogCapture(3) {}
 };
 
 // Entry of the backup built by SendEnv.

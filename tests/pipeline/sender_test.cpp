@@ -364,7 +364,7 @@ TEST(bothSenders, BuffersShrinkWhenMemoryIsShort) {
   }
   int status = 0;
   ASSERT_EQ(pid, waitpid(pid, &status, 0));
-  std::string log = vdtest::readWholeFile(logFile);
+  std::string log = rpd::test::readFile(logFile);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << log.substr(log.size() > 4000 ? log.size() - 4000 : 0);
   EXPECT_NE(std::string::npos, log.find("Cannot get memory: 1099511627776. Resizing"));
   EXPECT_NE(std::string::npos, log.find("Resizing buffers"));

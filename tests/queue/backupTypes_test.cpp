@@ -11,42 +11,31 @@
 
 #include "dedup/backupTypes.h"
 #include "lib/config.h"
+#include "support/files.h"
+#include "support/sandbox.h"
 
 namespace {
 
 class SubfileSandbox : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/rpd-subfile-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
-    setenv("RPD_SYSROOT", root_.c_str(), 1);
-    ASSERT_EQ(system(("mkdir -p " + root_ + "/bin " + root_ + "/var/opt/kestrelon").c_str()), 0);
-    snprintf(g_master_ini, sizeof g_master_ini, "%s/master.ini", root_.c_str());
-    snprintf(g_bindir, sizeof g_bindir, "%s/bin", root_.c_str());
+    box_.mkdirs("var/opt/kestrelon");
+    snprintf(g_master_ini, sizeof g_master_ini, "%s", box_.path("master.ini").c_str());
+    snprintf(g_bindir, sizeof g_bindir, "%s", box_.mkdirs("bin").c_str());
     setDedupAnswer(0);
   }
-  void TearDown() override {
-    unsetenv("RPD_SYSROOT");
-    system(("rm -rf " + root_).c_str());
-  }
-  void writeFile(const std::string &path, const std::string &text) {
-    FILE *f = fopen(path.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    fputs(text.c_str(), f);
-    fclose(f);
-  }
+  void writeFile(const std::string &path, const std::string &text) { rpd::test::writeFile(path, text); }
   void setIni(const std::string &body) { writeFile(g_master_ini, "[fileDedup]\n" + body); }
   // The stand-in platformSupportsDedup exits with `answer`.
   void setDedupAnswer(int answer) {
-    std::string p = root_ + "/bin/platformSupportsDedup";
+    std::string p = box_.path("bin/platformSupportsDedup");
     writeFile(p, "#!/bin/sh\nexit " + std::to_string(answer) + "\n");
     chmod(p.c_str(), 0755);
   }
   void setCapabilities(const std::string &text) {
-    writeFile(root_ + "/var/opt/kestrelon/platform_capabilities", text);
+    writeFile(box_.path("var/opt/kestrelon/platform_capabilities"), text);
   }
-  std::string root_;
+  rpd::test::Sandbox box_{"rpd-subfile"};
 };
 
 const uint64_t kTwoPages = 2 * (uint64_t)sysconf(_SC_PAGESIZE);

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "queue/groups.h"
-#include "queue_fixture.h"
+#include "support/fixture.h"
 
 namespace rpd::test {
 namespace {

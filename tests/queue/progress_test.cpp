@@ -8,7 +8,7 @@
 #include <string>
 
 #include "queue/progress.h"
-#include "queue_fixture.h"
+#include "support/fixture.h"
 
 namespace rpd::test {
 namespace {

@@ -6,32 +6,11 @@
 
 #include "lib/logger.h"
 #include "queue/replicationQueue.h"
-#include "queue_fixture.h"
+#include "support/fixture.h"
+#include "support/log_capture.h"
 
 namespace rpd::test {
 namespace {
-
-// Collects what the code under test logs.
-class LogCapture {
- public:
-  LogCapture() : f_(tmpfile()) { attachLogStream(f_); }
-  ~LogCapture() {
-    attachLogStream(stderr);
-    fclose(f_);
-  }
-  std::string text() {
-    fflush(f_);
-    std::string out;
-    rewind(f_);
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f_)) > 0) out.append(buf, n);
-    return out;
-  }
-
- private:
-  FILE *f_;
-};
 
 using QueueTable = QueueCatalogue;
 

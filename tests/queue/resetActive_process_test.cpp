@@ -3,7 +3,7 @@
 // can take them; other states are left alone.
 #include <gtest/gtest.h>
 
-#include "queue_fixture.h"
+#include "support/fixture.h"
 #include "tests/daemon/harness.h"
 
 namespace rpd::test {

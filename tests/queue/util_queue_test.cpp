@@ -13,7 +13,7 @@
 
 #include "daemon/util_queue.h"
 #include "queue/replicationQueue.h"
-#include "queue_fixture.h"
+#include "support/fixture.h"
 #include "sandbox.h"
 
 namespace rpd::test {

@@ -13,7 +13,7 @@
 #include "daemon/settings.h"
 #include "lib/config.h"
 #include "lib/logger.h"
-#include "queue_fixture.h"
+#include "support/fixture.h"
 #include "support/log_capture.h"
 #include "support/sandbox.h"
 

@@ -3,6 +3,8 @@
 // Vault's answers, terminated entries, and sending the HaCTAR.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,7 +17,7 @@
 #include "daemon/rpd.h"
 #include "daemon/terminate.h"
 #include "daemon/util_refresh.h"
-#include "harness.h"
+#include "support/vaultd.h"
 #include "queue/refresh.h"
 #include "refresh_support.h"
 #include "vaultd/hactar.h"
@@ -46,7 +48,7 @@ class VaultRefresh : public RefreshCatalogue {
   void seedVault(long number, const std::string &ubi, uint64_t status, uint64_t properties) {
     vaultd_.stop();
     std::string dir = vaultd_.stateDir() + "/backups/" + s(number);
-    ASSERT_EQ(vdtest::runCommand("mkdir -p '" + dir + "'"), 0);
+    std::filesystem::create_directories(dir);
     std::ofstream(dir + "/info") << "number " << number << "\nstatus " << status
                                  << "\nproperties " << properties << "\nubi " << ubi << "\n";
     vaultd_.start();

@@ -5,45 +5,12 @@
 
 #include "lib/is_tar.h"
 #include "sis_fixture.h"
+#include "support/cipher.h"
 #include "store/crypto.h"
 
 using namespace sis_test;
 
 namespace {
-
-// The stand-in daemon as a child process; ready once it printed its port.
-class CryptoDaemon {
- public:
-  explicit CryptoDaemon(const std::string &keyFile) {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(fds[1], 1);
-      close(fds[0]);
-      close(fds[1]);
-      execl(RPD_BINARY_DIR "/appliance/cryptodaemon", "cryptodaemon", "-k", keyFile.c_str(), "-p",
-            "0", (char *)nullptr);
-      _exit(127);
-    }
-    close(fds[1]);
-    FILE *f = fdopen(fds[0], "r");
-    char line[256] = "";
-    ready_ = f && fgets(line, sizeof line, f) && strstr(line, "listening");
-    if (f) fclose(f);
-  }
-  ~CryptoDaemon() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    int status;
-    waitpid(pid_, &status, 0);
-  }
-  bool ready() const { return ready_; }
-
- private:
-  pid_t pid_ = -1;
-  bool ready_ = false;
-};
 
 // Gives a token the name encrypted SIS files carry and a fresh checksum.
 void nameToken(uint8_t *header) {
@@ -61,7 +28,7 @@ TEST_F(SISstore, EncryptedSpanFilesDecryptExactlyTheRequestedBytes) {
   box_.write("/keys/cd.key", std::string(32, '\x17'));
   CDlibForgetState();
   cryptoResetProcessState();
-  CryptoDaemon daemon(box_.path("/keys/cd.key"));
+  rpd::test::CryptoDaemon daemon(box_.path("/keys/cd.key"));
   ASSERT_TRUE(daemon.ready());
 
   // A token from the daemon and the span's data encrypted under it.

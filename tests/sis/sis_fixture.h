@@ -20,31 +20,11 @@
 #include "lib/syspath.h"
 #include "store/SIS.h"
 #include "support/sandbox.h"
+#include "support/log_capture.h"
 
 namespace sis_test {
 
-// Collects what the code under test logs.
-class LogCapture {
- public:
-  LogCapture() : f_(tmpfile()) { attachLogStream(f_); }
-  ~LogCapture() {
-    attachLogStream(stderr);
-    fclose(f_);
-  }
-  std::string text() {
-    fflush(f_);
-    std::string out;
-    rewind(f_);
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f_)) > 0) out.append(buf, n);
-    return out;
-  }
-  bool has(const std::string &needle) { return text().find(needle) != std::string::npos; }
-
- private:
-  FILE *f_;
-};
+using rpd::test::LogCapture;
 
 constexpr uint64_t kSpan = 64 * 1024;  // bytes of SIS offsets per SIS file in the tests
 constexpr uint64_t kBlockSize = 8192;

@@ -24,30 +24,17 @@
 
 namespace standins_test {
 
-namespace {
-
-std::string quote(const std::string &s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-}  // namespace
-
 Run runProgram(const std::string &program, const std::vector<std::string> &args) {
-  std::string cmd = quote(std::string(RPD_BINARY_DIR) + "/appliance/" + program);
-  for (const std::string &a : args) cmd += " " + quote(a);
+  std::vector<std::string> argv{rpd::test::program("appliance/" + program)};
+  argv.insert(argv.end(), args.begin(), args.end());
+  Run r = rpd::test::run(argv);
   const char *root = getenv("RPD_SYSROOT");
-  cmd += " 2>>" + quote(std::string(root ? root : "/tmp") + "/stderr.log");
-  Run run;
-  FILE *p = popen(cmd.c_str(), "r");
-  if (!p) return run;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) run.out.append(buf, n);
-  int status = pclose(p);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
+  FILE *log = fopen((std::string(root ? root : "/tmp") + "/stderr.log").c_str(), "a");
+  if (log) {
+    fputs(r.err.c_str(), log);
+    fclose(log);
+  }
+  return r;
 }
 
 std::vector<uint64_t> mkbackup(const std::vector<std::string> &args) {
@@ -58,13 +45,6 @@ std::vector<uint64_t> mkbackup(const std::vector<std::string> &args) {
   uint64_t n;
   while (in >> n) numbers.push_back(n);
   return numbers;
-}
-
-std::string readFile(const std::string &path) {
-  std::ifstream f(path, std::ios::binary);
-  std::ostringstream s;
-  s << f.rdbuf();
-  return s.str();
 }
 
 Appliance::Appliance(int generation, const std::string &extraFileDedup) {
@@ -107,32 +87,6 @@ std::string Appliance::archive(uint64_t backupNo) const {
 }
 
 void Appliance::makeSmallSIS() const { ASSERT_EQ(SIScreateInfoFile(0, 1ULL << 26), 0); }
-
-CryptoDaemon::CryptoDaemon(const std::string &keyFile) {
-  int fds[2];
-  if (pipe(fds) != 0) return;
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(fds[1], 1);
-    close(fds[0]);
-    close(fds[1]);
-    execl(RPD_BINARY_DIR "/appliance/cryptodaemon", "cryptodaemon", "-k", keyFile.c_str(), "-p", "0",
-          (char *)nullptr);
-    _exit(127);
-  }
-  close(fds[1]);
-  FILE *f = fdopen(fds[0], "r");
-  char line[256] = "";
-  ready_ = f && fgets(line, sizeof line, f) && strstr(line, "listening");
-  if (f) fclose(f);
-}
-
-CryptoDaemon::~CryptoDaemon() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
-  int status;
-  waitpid(pid_, &status, 0);
-}
 
 }  // namespace standins_test
 

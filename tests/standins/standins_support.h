@@ -13,27 +13,24 @@
 
 #include "catalogue.h"
 #include "sandbox.h"
+#include "support/cipher.h"
+#include "support/files.h"
+#include "support/process.h"
 #include "pipeline/common.h"
 
 struct hashedContentsPrivate;
 
 namespace standins_test {
 
-// Result of running a program: exit status (-1 when it did not exit
-// normally) and its standard output.
-struct Run {
-  int status = -1;
-  std::string out;
-};
+using rpd::test::CryptoDaemon;
+using rpd::test::readFile;
+using rpd::test::Run;
 
 // Runs $RPD_BINARY_DIR/appliance/<program> with args; standard error goes
 // to <sandbox>/stderr.log.
 Run runProgram(const std::string &program, const std::vector<std::string> &args);
 // Runs mkbackup and returns the backup numbers it printed.
 std::vector<uint64_t> mkbackup(const std::vector<std::string> &args);
-
-// Whole file contents ("" when missing).
-std::string readFile(const std::string &path);
 
 // An appliance: catalogue clone, sandbox, installation directory
 // <root>/usr/vx with vxinit/master.ini ([fileDedup] small sub-files, the
@@ -50,18 +47,6 @@ class Appliance {
   std::string archive(uint64_t backupNo) const;  // existing archive path or ""
   // Makes the SIS info file with 64 MiB spans so moved blocks stay small.
   void makeSmallSIS() const;
-};
-
-// The CryptoDaemon stand-in as a child process (key file in the sandbox).
-class CryptoDaemon {
- public:
-  explicit CryptoDaemon(const std::string &keyFile);
-  ~CryptoDaemon();
-  bool ready() const { return ready_; }
-
- private:
-  int pid_ = -1;
-  bool ready_ = false;
 };
 
 }  // namespace standins_test

@@ -14,10 +14,11 @@
 
 #include "lib/handles.h"
 #include "store/compression.h"
-#include "store_support.h"
+#include "support/files.h"
+#include "support/sandbox.h"
 
-using storetest::Bytes;
-using storetest::makeData;
+using rpd::test::Bytes;
+using rpd::test::makeData;
 
 namespace {
 
@@ -128,7 +129,7 @@ Bytes inflateMembers(const uint8_t *p, size_t n) {
 
 class CompressionIndexTest : public testing::Test {
  protected:
-  storetest::TempDir dir;
+  rpd::test::Sandbox dir{"rpd-store"};
   std::string archive = dir.path("archive");
 
   // Loads the archive's index; the error text goes to `why`.
@@ -144,9 +145,9 @@ class CompressionIndexTest : public testing::Test {
 TEST_F(CompressionIndexTest, BlocksListEverySegmentAndEveryTenMiB) {
   // 1 MiB segments and units: 22 segments, the coarse block lists 0, 10, 20.
   Bytes data = makeData(21 * kMiB + 12345, 7);
-  storetest::writeBytes(dir.path("plain"), data);
+  rpd::test::writeBytes(dir.path("plain"), data);
   compressFile(VX_ENGINE_LZ4, dir.path("plain"), archive, kMiB);
-  Bytes out = storetest::readBytes(archive);
+  Bytes out = rpd::test::readBytes(archive);
   size_t unitsEnd = 0;
   std::vector<int64_t> starts = lz4FrameStarts(out, &unitsEnd);
   ASSERT_EQ(starts.size(), 22u);
@@ -211,13 +212,13 @@ TEST_F(CompressionIndexTest, ZlibSegmentsStartAtTheirMembers) {
   // 64 KiB units inside 128 KiB segments: every other member starts one.
   Bytes data = makeData(5 * 131072 + 999, 8);
   VxCompressionState *st = nullptr;
-  storetest::writeBytes(dir.path("plain"), data);
+  rpd::test::writeBytes(dir.path("plain"), data);
   st = CreateVxCompressionState(VX_COMPRESS, VX_ENGINE_ZLIB, 1, dir.path("plain").c_str(), archive.c_str(), nullptr,
                                 nullptr, -1, -1, 65536, 131072, nullptr, 0, nullptr, 0);
   ASSERT_EQ(st->_error, 0);
   ASSERT_EQ(VxCompressionClose(st), 0);
   FreeVxCompressionState(st);
-  Bytes out = storetest::readBytes(archive);
+  Bytes out = rpd::test::readBytes(archive);
   size_t unitsEnd = 0;
   std::vector<int64_t> members = gzipMemberStarts(out, &unitsEnd);
   ASSERT_EQ(members.size(), 11u);
@@ -237,9 +238,9 @@ TEST_F(CompressionIndexTest, ZlibSegmentsStartAtTheirMembers) {
 
 TEST_F(CompressionIndexTest, DamagedIndexesAreRefusedWithTheirReason) {
   Bytes data = makeData(3 * 131072, 9);
-  storetest::writeBytes(dir.path("plain"), data);
+  rpd::test::writeBytes(dir.path("plain"), data);
   compressFile(VX_ENGINE_LZ4, dir.path("plain"), archive, 0);
-  const Bytes good = storetest::readBytes(archive);
+  const Bytes good = rpd::test::readBytes(archive);
   const size_t full = good.size() - 2 * kBlock;  // start of the full block
   auto trailerWith = [&](unsigned length, unsigned long sum) {
     VxIndexTrailer t{};
@@ -283,7 +284,7 @@ TEST_F(CompressionIndexTest, DamagedIndexesAreRefusedWithTheirReason) {
     Bytes bytes = good;
     c.mutate(bytes);
     unlink(archive.c_str());
-    storetest::writeBytes(archive, bytes);
+    rpd::test::writeBytes(archive, bytes);
     std::string why;
     compressionIndex *ix = load(&why);
     if (c.reason == nullptr) {

@@ -13,10 +13,11 @@
 #include <vector>
 
 #include "store/compression.h"
-#include "store_support.h"
+#include "support/files.h"
+#include "support/sandbox.h"
 
-using storetest::Bytes;
-using storetest::makeData;
+using rpd::test::Bytes;
+using rpd::test::makeData;
 
 namespace {
 
@@ -248,9 +249,9 @@ TEST(VxCompression, ResumableCloseGivesTheSameBytesWhateverTheDrainSize) {
 }
 
 TEST(VxCompression, FileChannelsProduceTheSameStreamAsCallerChannels) {
-  storetest::TempDir dir;
+  rpd::test::Sandbox dir{"rpd-store"};
   Bytes data = makeData(500000, 11);
-  storetest::writeBytes(dir.path("in"), data);
+  rpd::test::writeBytes(dir.path("in"), data);
   // 64 KiB segments give a 64 KiB input buffer, which the large-read rule
   // alone would leave short of a whole LZ4 block.
   for (size_t segment : {(size_t)0, (size_t)65536}) {
@@ -263,7 +264,7 @@ TEST(VxCompression, FileChannelsProduceTheSameStreamAsCallerChannels) {
       EXPECT_EQ(VxCompressionBlock(st), 0);
       EXPECT_EQ(VxCompressionClose(st), 0);
       FreeVxCompressionState(st);
-      EXPECT_EQ(storetest::readBytes(dir.path("out")), compress(engine, 1, data, 0, segment));
+      EXPECT_EQ(rpd::test::readBytes(dir.path("out")), compress(engine, 1, data, 0, segment));
     }
   }
   // A pipe delivers short reads; the stream still gathers whole blocks.
@@ -282,7 +283,7 @@ TEST(VxCompression, FileChannelsProduceTheSameStreamAsCallerChannels) {
   FreeVxCompressionState(piped);
   writer.join();
   close(fds[0]);
-  EXPECT_EQ(storetest::readBytes(dir.path("piped")), compress(VX_ENGINE_LZ4, 1, data, 0, 65536));
+  EXPECT_EQ(rpd::test::readBytes(dir.path("piped")), compress(VX_ENGINE_LZ4, 1, data, 0, 65536));
   // Pass copies without an index.
   VxCompressionState *st = CreateVxCompressionState(VX_PASS, VX_ENGINE_NONE, 0, dir.path("in").c_str(),
                                                     dir.path("copy").c_str(), nullptr, nullptr, -1, -1, 0, 0,
@@ -290,7 +291,7 @@ TEST(VxCompression, FileChannelsProduceTheSameStreamAsCallerChannels) {
   ASSERT_EQ(st->_error, 0);
   EXPECT_EQ(VxCompressionClose(st), 0);
   FreeVxCompressionState(st);
-  EXPECT_EQ(storetest::readBytes(dir.path("copy")), data);
+  EXPECT_EQ(rpd::test::readBytes(dir.path("copy")), data);
 }
 
 TEST(VxCompression, CreationRejectsBadArguments) {
@@ -340,14 +341,14 @@ TEST(VxCompression, CreationRejectsBadArguments) {
 }
 
 TEST(VxCompression, HardwareEngineIsAbsentOrUnsupported) {
-  storetest::Sysroot root;
+  rpd::test::SystemSandbox root{"rpd-store", ""};
   VxCompressionState *st = CreateVxCompressionState(VX_COMPRESS, VX_ENGINE_RX9, 1, nullptr, nullptr, nullptr,
                                                     nullptr, -1, -1, 0, 0, nullptr, 0, nullptr, 0);
   EXPECT_EQ(st->_error, VX_COMP_IO);
   EXPECT_NE(strstr(st->_errorDetails, "open(/dev/rx9, 2) failed errno=2"), nullptr) << st->_errorDetails;
   FreeVxCompressionState(st);
   // A device file that is not the card: the engine step refuses.
-  storetest::writeBytes(root.path("dev/rx9"), Bytes());
+  rpd::test::writeBytes(root.path("dev/rx9"), Bytes());
   st = CreateVxCompressionState(VX_COMPRESS, VX_ENGINE_RX9, 1, nullptr, nullptr, nullptr, nullptr, -1, -1, 0, 0,
                                 nullptr, 0, nullptr, 0);
   ASSERT_EQ(st->_error, 0);

@@ -16,79 +16,24 @@
 
 #include "store/crypto.h"
 #include "store/libCryptoDaemon.h"
-#include "store_support.h"
+#include "support/files.h"
+#include "support/cipher.h"
+#include "support/sandbox.h"
 
-using storetest::Bytes;
+using rpd::test::aes;
+using rpd::test::Bytes;
 
 namespace {
 
-// Reference AES-256-ECB without padding.
-Bytes aes(bool encrypt, const Bytes &key, const uint8_t *in, size_t n) {
-  Bytes out(n + 32);
-  EVP_CIPHER_CTX *c = EVP_CIPHER_CTX_new();
-  int a = 0, b = 0;
-  EVP_CipherInit_ex(c, EVP_aes_256_ecb(), nullptr, key.data(), nullptr, encrypt ? 1 : 0);
-  EVP_CIPHER_CTX_set_padding(c, 0);
-  EVP_CipherUpdate(c, out.data(), &a, in, (int)n);
-  EVP_CipherFinal_ex(c, out.data() + a, &b);
-  EVP_CIPHER_CTX_free(c);
-  out.resize((size_t)(a + b));
-  return out;
-}
-
-// The stand-in daemon as a child process; ready once it printed its port.
-class Daemon {
- public:
-  Daemon(const std::string &keyFile, bool badSequence = false) {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(fds[1], 1);
-      close(fds[0]);
-      close(fds[1]);
-      const char *bin = RPD_BINARY_DIR "/appliance/cryptodaemon";
-      if (badSequence)
-        execl(bin, "cryptodaemon", "-k", keyFile.c_str(), "-p", "0", "-F", "seq", (char *)nullptr);
-      else
-        execl(bin, "cryptodaemon", "-k", keyFile.c_str(), "-p", "0", (char *)nullptr);
-      _exit(127);
-    }
-    close(fds[1]);
-    FILE *f = fdopen(fds[0], "r");
-    char line[256] = "";
-    if (f && fgets(line, sizeof line, f)) {
-      const char *colon = strrchr(line, ':');
-      if (colon) port_ = atoi(colon + 1);
-    }
-    if (f) fclose(f);
-  }
-  ~Daemon() { stop(SIGTERM); }
-  Daemon(const Daemon &) = delete;
-  Daemon &operator=(const Daemon &) = delete;
-  int port() const { return port_; }
-  void stop(int sig) {
-    if (pid_ <= 0) return;
-    kill(pid_, sig);
-    int status;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int port_ = 0;
-};
-
 class CryptoDaemonTest : public testing::Test {
  protected:
-  storetest::Sysroot root;
+  rpd::test::SystemSandbox root{"rpd-store", ""};
   Bytes key;
   std::string keyFile = root.path("cd.key");
 
   void SetUp() override {
     for (int i = 0; i < 32; i++) key.push_back((uint8_t)(i * 7 + 1));
-    storetest::writeBytes(keyFile, key);
+    rpd::test::writeBytes(keyFile, key);
     root.write("master.ini", "[Configuration Options]\ninlineCryption=true\n");
     CDlibForgetState();
     cryptoResetProcessState();
@@ -116,7 +61,7 @@ class CryptoDaemonTest : public testing::Test {
 };
 
 TEST_F(CryptoDaemonTest, DaemonCryptionEqualsAesWithTheKey) {
-  Daemon d(keyFile);
+  rpd::test::CryptoDaemon d(keyFile);
   ASSERT_GT(d.port(), 0);
   CDresult r{};
   uint32_t bits = 0;
@@ -131,14 +76,14 @@ TEST_F(CryptoDaemonTest, DaemonCryptionEqualsAesWithTheKey) {
   EXPECT_EQ(Bytes(ctx.cdlibData->archiveKey, ctx.cdlibData->archiveKey + ctx.cdlibData->archiveKeyLength), key);
 
   // 100 bytes: 96 are processed, 4 stay.
-  Bytes plain = storetest::makeData(100, 1);
+  Bytes plain = rpd::test::makeData(100, 1);
   int rc = 0, left = 0;
   Bytes cipher = crypt(ctx, CD_OP_ENCRYPT, plain, r, &rc, &left);
   ASSERT_EQ(rc, 0) << r.message;
   EXPECT_EQ(left, 4);
   EXPECT_EQ(cipher, aes(true, key, plain.data(), 96));
   // More than one exchange's worth (65,536 bytes each), in sequence.
-  Bytes big = storetest::makeData(200000, 2);
+  Bytes big = rpd::test::makeData(200000, 2);
   big.resize(200000 / 32 * 32);
   Bytes bigCipher = crypt(ctx, CD_OP_ENCRYPT, big, r, &rc);
   ASSERT_EQ(rc, 0) << r.message;
@@ -150,7 +95,7 @@ TEST_F(CryptoDaemonTest, DaemonCryptionEqualsAesWithTheKey) {
 }
 
 TEST_F(CryptoDaemonTest, TokensOpenContextsAndOwnCryptionMatchesTheDaemon) {
-  Daemon d(keyFile);
+  rpd::test::CryptoDaemon d(keyFile);
   CDresult r{};
   CDcryptCtx writer{};
   ASSERT_EQ(CDlibInitCryptWithArchiveKey(&writer, &r), 0) << r.message;
@@ -167,7 +112,7 @@ TEST_F(CryptoDaemonTest, TokensOpenContextsAndOwnCryptionMatchesTheDaemon) {
   ASSERT_EQ(CDlibInitCryptWithArchiveKey(&writer, &r), 0);
   size = sizeof token;
   ASSERT_EQ(CDlibGetToken(token, &size, &writer, &r), 0);
-  Bytes plain = storetest::makeData(4096, 3);
+  Bytes plain = rpd::test::makeData(4096, 3);
   int rc = 0;
   Bytes byDaemon = crypt(writer, CD_OP_ENCRYPT, plain, r, &rc);
   ASSERT_EQ(rc, 0);
@@ -201,7 +146,7 @@ TEST_F(CryptoDaemonTest, TokensOpenContextsAndOwnCryptionMatchesTheDaemon) {
 }
 
 TEST_F(CryptoDaemonTest, ArgumentChecksOfCrypt) {
-  Daemon d(keyFile);
+  rpd::test::CryptoDaemon d(keyFile);
   CDresult r{};
   CDcryptCtx ctx{};
   Bytes in(64), out(64);
@@ -239,7 +184,7 @@ TEST_F(CryptoDaemonTest, MissingStaleDamagedOrVanishedDaemon) {
   EXPECT_STREQ(r.message, "CryptoDaemon's not running or we're unprivileged");
 
   {
-    Daemon d(keyFile);
+    rpd::test::CryptoDaemon d(keyFile);
     ASSERT_EQ(CDgetStatusBitmask(&bits, &r), 0) << r.message;
     ASSERT_EQ(CDlibInitCryptWithArchiveKey(&ctx, &r), 0);
     // Killed without cleaning up: the state file stays behind.
@@ -258,7 +203,7 @@ TEST_F(CryptoDaemonTest, MissingStaleDamagedOrVanishedDaemon) {
 
   // A restarted daemon writes a newer state file, which is read again.
   {
-    Daemon d(keyFile);
+    rpd::test::CryptoDaemon d(keyFile);
     EXPECT_EQ(CDgetStatusBitmask(&bits, &r), 0) << r.message;
   }
   // A damaged state file.
@@ -269,7 +214,7 @@ TEST_F(CryptoDaemonTest, MissingStaleDamagedOrVanishedDaemon) {
 }
 
 TEST_F(CryptoDaemonTest, ReplyOutOfSequenceIsRefused) {
-  Daemon d(keyFile, /*badSequence=*/true);
+  rpd::test::CryptoDaemon d(keyFile, {"-F", "seq"});
   CDresult r{};
   CDcryptCtx ctx{};
   ASSERT_EQ(CDlibInitCryptWithArchiveKey(&ctx, &r), 0) << r.message;

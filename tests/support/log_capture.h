@@ -1,6 +1,7 @@
 // log_capture.h: sends the process log into a temporary file while it
-// lives (at level 9), so tests can check the messages that are the
-// behaviour they test.
+// lives, at a chosen level (9, everything, by default), so tests can check
+// the messages that are the behaviour they test. mark() starts a new
+// window: later reads see only what was logged after it.
 #pragma once
 
 #include <cstdio>
@@ -14,8 +15,8 @@ namespace rpd::test {
 
 class LogCapture {
  public:
-  LogCapture() : file_(tmpfile()), savedLevel_(log_level) {
-    log_level = 9;
+  explicit LogCapture(int level = 9) : file_(tmpfile()), savedLevel_(log_level) {
+    log_level = level;
     attachLogStream(file_);
   }
   ~LogCapture() {
@@ -26,7 +27,7 @@ class LogCapture {
   LogCapture(const LogCapture &) = delete;
   LogCapture &operator=(const LogCapture &) = delete;
 
-  // Everything logged so far.
+  // Everything logged since the construction or the last mark().
   std::string text() const {
     fflush(file_);
     std::string out;
@@ -35,7 +36,11 @@ class LogCapture {
     size_t n;
     while ((n = fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
     fseek(file_, 0, SEEK_END);
-    return out;
+    return mark_ <= out.size() ? out.substr(mark_) : out;
+  }
+  void mark() {
+    fflush(file_);
+    mark_ = (size_t)ftell(file_);
   }
   bool contains(const std::string &s) const { return text().find(s) != std::string::npos; }
   bool has(const std::string &s) const { return contains(s); }
@@ -44,7 +49,7 @@ class LogCapture {
   bool hasFromOtherThread(const std::string &s) const {
     std::ifstream in("/proc/self/fd/" + std::to_string(fileno(file_)), std::ios::binary);
     std::string t((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return t.find(s) != std::string::npos;
+    return t.find(s, mark_) != std::string::npos;
   }
   // How many times `s` was logged.
   size_t count(const std::string &s) const {
@@ -57,6 +62,7 @@ class LogCapture {
  private:
   FILE *file_;
   int savedLevel_;
+  size_t mark_ = 0;
 };
 
 }  // namespace rpd::test

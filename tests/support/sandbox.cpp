@@ -1,6 +1,8 @@
 // sandbox.cpp: temporary system roots for tests.
 #include "sandbox.h"
 
+#include "lib/config.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -25,6 +27,9 @@ Sandbox::Sandbox(const char *prefix) {
   }
   root_ = buf.data();
   setEnv("RPD_SYSROOT", root_);
+  // The logger's fallback file and the system configuration live here.
+  mkdirs("tmp");
+  mkdirs("etc/default");
 }
 
 Sandbox::~Sandbox() {
@@ -36,14 +41,34 @@ Sandbox::~Sandbox() {
     else
       unsetenv(it->name.c_str());
   }
+  if (masterSet_) snprintf(g_master_ini, sizeof g_master_ini, "%s", savedMaster_.c_str());
   std::error_code ec;
   fs::remove_all(root_, ec);
+}
+
+std::string Sandbox::master(const std::string &text, const std::string &relative) {
+  if (!masterSet_) {
+    savedMaster_ = g_master_ini;
+    masterSet_ = true;
+  }
+  std::string p = write(relative, text);
+  snprintf(g_master_ini, sizeof g_master_ini, "%s", p.c_str());
+  return p;
+}
+
+std::string Sandbox::installDir(const std::string &vxdir) {
+  std::string vx = mkdirs(vxdir);
+  write("etc/default/vx.ini", "[Location Information]\nVXDIR=" + vx + "\n");
+  return vx;
 }
 
 std::string Sandbox::path(const std::string &relative) const {
   size_t skip = 0;
   while (skip < relative.size() && relative[skip] == '/') skip++;
-  return root_ + "/" + relative.substr(skip);
+  std::string p = root_ + "/" + relative.substr(skip);
+  std::error_code ec;
+  fs::create_directories(fs::path(p).parent_path(), ec);
+  return p;
 }
 
 std::string Sandbox::mkdirs(const std::string &relative) const {
@@ -75,6 +100,11 @@ std::string Sandbox::read(const std::string &relative) const {
 void Sandbox::remember(const char *name) {
   const char *old = getenv(name);
   saved_.push_back({name, old != nullptr, old ? old : ""});
+}
+
+void Sandbox::unsetEnv(const char *name) {
+  remember(name);
+  unsetenv(name);
 }
 
 void Sandbox::setEnv(const char *name, const std::string &value) {

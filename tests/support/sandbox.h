@@ -23,7 +23,8 @@ class Sandbox {
 
   const std::string &root() const { return root_; }
   // root() + "/" + relative (a leading "/" of relative is dropped, so
-  // path("/etc/default/vx.ini") is the sandboxed system file).
+  // path("/etc/default/vx.ini") is the sandboxed system file); its parent
+  // directories are created. The root starts with tmp/ and etc/default/.
   std::string path(const std::string &relative) const;
   // Creates a directory under the root with its parents; returns its path.
   std::string mkdirs(const std::string &relative) const;
@@ -33,6 +34,15 @@ class Sandbox {
   std::string read(const std::string &relative) const;
   // Sets an environment variable until the sandbox ends.
   void setEnv(const char *name, const std::string &value);
+  // Removes an environment variable until the sandbox ends.
+  void unsetEnv(const char *name);
+  // Writes master.ini (under the root at `relative`) and points the
+  // process's configuration (g_master_ini) at it until the sandbox ends.
+  // Returns its path.
+  std::string master(const std::string &text, const std::string &relative = "master.ini");
+  // Writes etc/default/vx.ini naming `vxdir` as the installation
+  // directory (created); returns vxdir's path.
+  std::string installDir(const std::string &vxdir = "usr/vx");
 
  private:
   void remember(const char *name);
@@ -45,6 +55,20 @@ class Sandbox {
     std::string value;
   };
   std::vector<Saved> saved_;
+  std::string savedMaster_;
+  bool masterSet_ = false;
+};
+
+// A sandbox whose system configuration file (etc/default/vx.ini, also the
+// key file of the bandwidth table) exists and whose master.ini is in force
+// from the start, as the unit tests of one module need.
+class SystemSandbox : public Sandbox {
+ public:
+  explicit SystemSandbox(const char *prefix = "rpd-test", const std::string &masterText = "[Replication]\n")
+      : Sandbox(prefix) {
+    write("etc/default/vx.ini", "[Configuration]\n");
+    master(masterText);
+  }
 };
 
 }  // namespace rpd::test

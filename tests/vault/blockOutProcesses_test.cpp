@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "sandbox.h"
+#include "support/sandbox.h"
 #include "vault/blockOut.h"
 
 namespace {
@@ -70,7 +70,7 @@ struct Worker {
 };
 
 TEST(BlockOutProcesses, RateIsSplitAmongWorkerSendersAndRewritesReachThem) {
-  vaulttest::Sandbox box;
+  rpd::test::SystemSandbox box{"rpd-vault"};
   detachBandwidthTable();
   ASSERT_EQ(0, parseBlockOutPeriods(""));
   ASSERT_EQ(0, createBandwidthTable());

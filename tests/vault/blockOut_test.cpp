@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "sandbox.h"
+#include "support/sandbox.h"
 #include "vault/blockOut.h"
 
 namespace {
@@ -14,7 +14,7 @@ constexpr uint64_t U = BANDWIDTH_UNLIMITED;
 constexpr uint64_t K = 1024, M = 1048576;
 
 struct BlockOut : ::testing::Test {
-  vaulttest::Sandbox box;
+  rpd::test::SystemSandbox box{"rpd-vault"};
   void SetUp() override {
     detachBandwidthTable();
     ASSERT_EQ(0, parseBlockOutPeriods(""));

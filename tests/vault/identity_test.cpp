@@ -8,7 +8,7 @@
 #include "lib/pghelper.h"
 #include "metadata/identity.h"
 #include "pipeline/common.h"
-#include "sandbox.h"
+#include "support/sandbox.h"
 #include "support/catalogue.h"
 
 namespace {
@@ -43,7 +43,7 @@ void addBackup(long no, long instance, long type, long start, long status, long 
 
 TEST(identity, UbiIsBuiltFromInstanceStartAndTypeAndResolvesBack) {
   rpd::test::ScopedTestDatabase db;
-  vaulttest::Sandbox box;
+  rpd::test::SystemSandbox box{"rpd-vault"};
   addInstances();
   addBackup(10, 1, 3, 1700000000, 0x440, 0);
   addBackup(11, 2, 1, 1700000100, 0x440, 0);
@@ -87,7 +87,7 @@ TEST(identity, UbiIsBuiltFromInstanceStartAndTypeAndResolvesBack) {
 
 TEST(identity, GroupOrderingCountsOrMarksLaterUsableGroupBackups) {
   rpd::test::ScopedTestDatabase db;
-  vaulttest::Sandbox box;
+  rpd::test::SystemSandbox box{"rpd-vault"};
   addInstances();
   addBackup(1, 1, 1, 100, 0x440, 0);
   addBackup(2, 1, 3, 200, 0x440, 0);
@@ -131,7 +131,7 @@ TEST(identity, GeneratedIdentitiesHaveTheIdentityForm) {
 
 TEST(backupLookups, StatusTypeNameSizeAndFailSwitch) {
   rpd::test::ScopedTestDatabase db;
-  vaulttest::Sandbox box;
+  rpd::test::SystemSandbox box{"rpd-vault"};
   addInstances();
   addBackup(30, 1, 4097, 100, 0x440, 0x600, 1, 5);
   addBackup(31, 2, 1034, 100, 0x200, 0, 1, 2);

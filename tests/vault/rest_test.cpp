@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "responder.h"
-#include "sandbox.h"
+#include "support/responder.h"
+#include "support/sandbox.h"
 #include "vault/rest.h"
 
 namespace {
 
 struct Wire : ::testing::Test {
-  vaulttest::Sandbox box;
+  rpd::test::SystemSandbox box{"rpd-vault"};
   vaulttest::Responder vault;
   std::string target = vault.target();
 

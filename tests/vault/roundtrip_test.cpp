@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "../vaultd/harness.h"
-#include "sandbox.h"
+#include "support/vaultd.h"
+#include "support/sandbox.h"
 #include "vault/rest.h"
 
 namespace {
@@ -35,7 +35,7 @@ struct StringBlocks : BlockSource {
 };
 
 TEST(vaultdRoundTrip, OneBackupThroughEveryRequest) {
-  vaulttest::Sandbox box;
+  rpd::test::SystemSandbox box{"rpd-vault"};
   vdtest::VaultdProcess vaultd;
   std::string target = vaultd.base();
   CURLcode res;

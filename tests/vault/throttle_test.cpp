@@ -6,7 +6,7 @@
 #include <map>
 #include <vector>
 
-#include "sandbox.h"
+#include "support/sandbox.h"
 #include "vault/blockOut.h"
 #include "vault/transfer.h"
 
@@ -52,7 +52,7 @@ Delivery deliver(const std::vector<uint8_t> &body, size_t ask) {
 }
 
 TEST(throttle, BodiesAreDeliveredNoFasterThanTheAllowance) {
-  vaulttest::Sandbox box;
+  rpd::test::SystemSandbox box{"rpd-vault"};
   detachBandwidthTable();
   setThrottleClock(&kFake);
   struct {
@@ -103,7 +103,7 @@ TEST(throttle, BodiesAreDeliveredNoFasterThanTheAllowance) {
 // the rest of that second carries only its share of the new rate, and
 // every later second the rate itself.
 TEST(throttle, ALimitTakingEffectMidSecondHoldsAtOnce) {
-  vaulttest::Sandbox box;
+  rpd::test::SystemSandbox box{"rpd-vault"};
   detachBandwidthTable();
   setThrottleClock(&kFake);
   ASSERT_EQ(0, parseBlockOutPeriods(""));

@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "sandbox.h"
+#include "lib/config.h"
+#include "support/sandbox.h"
 #include "vault/blockOut.h"
 #include "vault/transfer.h"
 
@@ -123,7 +124,7 @@ int intOpt(int fd, int level, int name) {
 }
 
 TEST(socketSettings, LoadKeepsRemovedKeysAndAppliesOptionsToConnections) {
-  vaulttest::Sandbox box;
+  rpd::test::SystemSandbox box{"rpd-vault"};
   box.master("[Replication]\nSOCKET_TIMEOUT=7\nSOCKET_KEEPALIVE=true\nTCP_KEEPCNT=3\nTCP_KEEPIDLE=40\nTCP_KEEPINTVL=11\n");
   loadSocketSettings(g_master_ini);
   SocketSettings s = currentSocketSettings();
@@ -188,7 +189,7 @@ TEST(socketSettings, LoadKeepsRemovedKeysAndAppliesOptionsToConnections) {
 }
 
 TEST(readers, MemoryReaderIsHeldToTheAllowanceOfEachSecond) {
-  vaulttest::Sandbox box;
+  rpd::test::SystemSandbox box{"rpd-vault"};
   detachBandwidthTable();
   ASSERT_EQ(0, parseBlockOutPeriods("=4096"));  // every second allows 4096 bytes
   std::vector<uint8_t> body(10000);
@@ -289,7 +290,7 @@ struct XorCipher : FileDecryptor {
 };
 
 TEST(readers, DecryptReaderHandsWholeUnitsAndStopsOnFailure) {
-  vaulttest::Sandbox box;
+  rpd::test::SystemSandbox box{"rpd-vault"};
   std::string plain;
   for (int i = 0; i < 96; i++) plain += (char)('a' + i % 26);
   std::string enc = plain;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "../vaultd/harness.h"
-#include "sandbox.h"
+#include "support/vaultd.h"
+#include "support/sandbox.h"
 #include "vault/rest.h"
 
 namespace {
@@ -35,7 +35,7 @@ std::vector<uint8_t> multiBody(const HashListEntry &e, const vdtest::Block &b) {
 }
 
 struct Faults : ::testing::Test {
-  vaulttest::Sandbox box;
+  rpd::test::SystemSandbox box{"rpd-vault"};
   vdtest::VaultdProcess vaultd;
   std::string target = vaultd.base();
   CURLcode res = CURLE_FAILED_INIT;

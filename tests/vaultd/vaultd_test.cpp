@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <thread>
 
-#include "harness.h"
+#include "support/files.h"
+#include "support/vaultd.h"
 #include "vaultd/hactar.h"
 
 using namespace vdtest;
@@ -235,8 +237,7 @@ TEST(VaultdBuild, CompletesOnlyWhenEveryReferencedBlockIsHeldAndExportsTheArchiv
   ASSERT_EQ(putBlock(v.base(), first, a, 21).statusLine, "HTTP/1.1 200 OK");
   EXPECT_EQ(putFile(v.base(), first, hactarPath).statusLine, "HTTP/1.1 200 OK");
   EXPECT_EQ(checkNumber(v.base(), first).status, 0x1000u);
-  EXPECT_NE(runCommand(std::string(RPD_BINARY_DIR) + "/vaultd/vaultd export " + v.stateDir() + " " +
-                       std::to_string(first) + " " + v.workDir() + "/none 2>/dev/null"),
+  EXPECT_NE(vaultdExport(v.stateDir(), first, v.workDir() + "/none"),
             0);
 
   // Retried: the identity check shows the failed backup; a new start gives
@@ -252,20 +253,18 @@ TEST(VaultdBuild, CompletesOnlyWhenEveryReferencedBlockIsHeldAndExportsTheArchiv
   EXPECT_EQ(done.properties, 0x600u);
 
   std::string out = v.workDir() + "/rebuilt";
-  ASSERT_EQ(runCommand(std::string(RPD_BINARY_DIR) + "/vaultd/vaultd export " + v.stateDir() +
-                       " " + std::to_string(second) + " " + out),
+  ASSERT_EQ(vaultdExport(v.stateDir(), second, out),
             0);
-  EXPECT_EQ(readWholeFile(out), archive);
+  EXPECT_EQ(rpd::test::readFile(out), archive);
   // Export only reads: a missing state directory is not created.
   std::string missing = v.workDir() + "/no-state";
-  EXPECT_EQ(runCommand(std::string(RPD_BINARY_DIR) + "/vaultd/vaultd export " + missing + " 1 " +
-                       out + " 2>/dev/null"),
+  EXPECT_EQ(vaultdExport(missing, 1, out),
             2);
-  EXPECT_NE(runCommand("test -e " + missing), 0);
+  EXPECT_FALSE(rpd::test::exists(missing));
 
   // A HaCTAR damaged in transit (one byte flipped) makes the build fail;
   // one for a backup that does not exist is refused.
-  std::string damaged = readWholeFile(hactarPath);
+  std::string damaged = rpd::test::readFile(hactarPath);
   damaged[30] ^= 0x40;
   std::string damagedPath = v.workDir() + "/hactar_damaged";
   FILE *f = fopen(damagedPath.c_str(), "wb");
@@ -418,10 +417,9 @@ TEST(VaultdState, RestartKeepsBlocksBackupsReferencesAndNumbers) {
   EXPECT_EQ(readU64(blockCount(v.base(), no).body, 0), 2u);
   EXPECT_EQ(started(startBackup(v.base(), metadataDocument(kInstance, 3000, 3))), built + 1);
   std::string out = v.workDir() + "/rebuilt";
-  ASSERT_EQ(runCommand(std::string(RPD_BINARY_DIR) + "/vaultd/vaultd export " + v.stateDir() + " " +
-                       std::to_string(built) + " " + out),
+  ASSERT_EQ(vaultdExport(v.stateDir(), built, out),
             0);
-  EXPECT_EQ(readWholeFile(out), archive);
+  EXPECT_EQ(rpd::test::readFile(out), archive);
 }
 
 TEST(VaultdState, RestartIgnoresIndexRecordsWithoutTheirData) {
@@ -433,9 +431,10 @@ TEST(VaultdState, RestartIgnoresIndexRecordsWithoutTheirData) {
   // As a crash can leave them: b's data cut short in its pack, and half an
   // index record after the last whole one.
   std::string index = v.stateDir() + "/blocks/index";
-  ASSERT_EQ(readWholeFile(index).size(), 2u * 96u);
-  ASSERT_EQ(runCommand("truncate -s -1 " + v.stateDir() + "/blocks/pack-1"), 0);
-  ASSERT_EQ(runCommand("head -c 50 " + index + " >> " + index), 0);
+  ASSERT_EQ(rpd::test::readFile(index).size(), 2u * 96u);
+  std::string pack = v.stateDir() + "/blocks/pack-1";
+  ASSERT_EQ(truncate(pack.c_str(), rpd::test::fileSize(pack) - 1), 0);
+  rpd::test::writeFile(index, rpd::test::readFile(index) + rpd::test::readFile(index).substr(0, 50));
   v.start();
   EXPECT_TRUE(held(v, a));
   EXPECT_FALSE(held(v, b));
@@ -446,7 +445,7 @@ TEST(VaultdState, RestartIgnoresIndexRecordsWithoutTheirData) {
   EXPECT_TRUE(held(v, a));
   EXPECT_TRUE(held(v, b));
   EXPECT_TRUE(held(v, c));
-  EXPECT_EQ(readWholeFile(index).size(), 4u * 96u);
+  EXPECT_EQ(rpd::test::readFile(index).size(), 4u * 96u);
 }
 
 TEST(VaultdBlocks, ConcurrentUploadsOfTheSameBlocksCountForEveryBackup) {
@@ -475,7 +474,10 @@ TEST(VaultdBlocks, ConcurrentUploadsOfTheSameBlocksCountForEveryBackup) {
   EXPECT_EQ(readU64(blockCount(v.base(), 0).body, 0), 20u);
   // Each block stored once: 20 index records, and the packs hold exactly
   // the blocks' bytes (copies that lost the race were cut off again).
-  EXPECT_EQ(readWholeFile(v.stateDir() + "/blocks/index").size(), 20u * 96u);
-  EXPECT_EQ(runCommand("test $(cat " + v.stateDir() + "/blocks/pack-* | wc -c) -eq 20190"), 0);
-  EXPECT_EQ(runCommand("test $(find " + v.stateDir() + "/tmp -type f | wc -l) -eq 0"), 0);
+  EXPECT_EQ(rpd::test::readFile(v.stateDir() + "/blocks/index").size(), 20u * 96u);
+  off_t packed = 0;
+  for (const auto &e : std::filesystem::directory_iterator(v.stateDir() + "/blocks"))
+    if (e.path().filename().string().rfind("pack-", 0) == 0) packed += rpd::test::fileSize(e.path());
+  EXPECT_EQ(packed, 20190);
+  EXPECT_TRUE(std::filesystem::is_empty(v.stateDir() + "/tmp"));
 }

@@ -21,7 +21,7 @@
 #include "lib/config.h"
 #include "lib/ini.h"
 #include "lib/logger.h"
-#include "queue_fixture.h"
+#include "support/fixture.h"
 #include "support/log_capture.h"
 #include "support/sandbox.h"
 #include "vaultd/hactar.h"

@@ -5,6 +5,8 @@
 // the end-to-end tests' business.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <chrono>
 #include <fstream>
 #include <string>
@@ -12,7 +14,7 @@
 #include <vector>
 
 #include "daemon/util_worker.h"
-#include "harness.h"
+#include "support/vaultd.h"
 #include "worker_support.h"
 
 namespace rpd::test {
@@ -51,7 +53,7 @@ class WorkerVault : public WorkerCatalogue {
                               "WHERE backup_no = " + s(b));
     vaultd_.stop();
     std::string dir = vaultd_.stateDir() + "/backups/" + s(number);
-    ASSERT_EQ(vdtest::runCommand("mkdir -p '" + dir + "'"), 0);
+    std::filesystem::create_directories(dir);
     std::ofstream(dir + "/info") << "number " << number << "\nstatus " << status << "\nproperties " << properties
                                  << "\nubi " << ubiOf(b) << "\n" << facts << "\n";
     vaultd_.start();

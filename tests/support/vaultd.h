@@ -1,4 +1,4 @@
-// harness.h: runs the real vaultd binary and talks to it with libcurl.
+// vaultd.h: runs the real vaultd binary and talks to it with libcurl.
 //
 // VaultdProcess starts vaultd on a free port with its own state directory
 // (kept across restart() so persistence can be checked) and stops it with
@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "files.h"
 
 
 namespace vdtest {
@@ -32,6 +34,7 @@ class VaultdProcess {
   const std::string &workDir() const { return workDir_; }
 
  private:
+  rpd::test::TempDir dir_{"vaultd-test"};
   std::vector<std::string> args_;
   std::string workDir_, stateDir_;
   pid_t pid_ = -1;
@@ -92,6 +95,9 @@ Reply putBlock(const std::string &base, long backup, const Block &b, uint64_t of
 Reply putFile(const std::string &base, long backup, const std::string &localPath);
 Reply endBackup(const std::string &base, const std::string &identity, const std::string &message);
 
+// "vaultd export STATE NUMBER OUT": the exit status.
+int vaultdExport(const std::string &stateDir, long number, const std::string &out);
+
 // Decoded backup-check reply: result, status, properties and whether the
 // trailing CRC-32 matched.
 struct CheckAnswer {
@@ -100,9 +106,5 @@ struct CheckAnswer {
   bool crcOk = false;
 };
 CheckAnswer decodeCheck(const Reply &r, size_t amt);
-
-// Runs a command line and returns its exit status.
-int runCommand(const std::string &cmd);
-std::string readWholeFile(const std::string &path);
 
 }  // namespace vdtest

@@ -1,5 +1,5 @@
-// queue_fixture.cpp: catalogue fixture of the queue tests.
-#include "queue_fixture.h"
+// fixture.cpp: catalogue fixture rows (see fixture.h).
+#include "support/fixture.h"
 
 #include "lib/pghelper.h"
 #include "queue/progress.h"

@@ -1,5 +1,5 @@
-// harness.cpp: the vaultd process and request helpers of the vaultd tests.
-#include "harness.h"
+// vaultd.cpp: the vaultd process and the Vault request helpers (see vaultd.h).
+#include "vaultd.h"
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
@@ -15,41 +15,27 @@
 #include <fstream>
 #include <sstream>
 
+#include "process.h"
 #include "vaultd/hactar.h"
 
 namespace vdtest {
 
 VaultdProcess::VaultdProcess(std::vector<std::string> extraArgs) : args_(std::move(extraArgs)) {
-  char tmpl[] = "/tmp/vaultd-test-XXXXXX";
-  char *d = mkdtemp(tmpl);
-  if (!d) ADD_FAILURE() << "mkdtemp failed";
-  workDir_ = d ? d : "/tmp";
+  workDir_ = dir_.root();
   stateDir_ = workDir_ + "/state";
   start();
 }
 
-VaultdProcess::~VaultdProcess() {
-  stop();
-  runCommand("rm -rf '" + workDir_ + "'");
-}
+VaultdProcess::~VaultdProcess() { stop(); }
 
 void VaultdProcess::start() {
   std::string portFile = workDir_ + "/port";
   unlink(portFile.c_str());
-  std::string binary = std::string(RPD_BINARY_DIR) + "/vaultd/vaultd";
+  std::string binary = rpd::test::program("vaultd/vaultd");
   std::vector<std::string> argv = {binary, "--state", stateDir_, "--port-file", portFile,
                                    "--log", workDir_ + "/vaultd.log", "--log-level", "3"};
   argv.insert(argv.end(), args_.begin(), args_.end());
-  pid_ = fork();
-  if (pid_ == 0) {
-    std::vector<char *> a;
-    for (std::string &s : argv) a.push_back(s.data());
-    a.push_back(nullptr);
-    FILE *devnull = freopen("/dev/null", "w", stdout);
-    (void)devnull;
-    execv(binary.c_str(), a.data());
-    _exit(127);
-  }
+  pid_ = rpd::test::spawn(argv, "", workDir_ + "/vaultd.stderr");
   ASSERT_GT(pid_, 0) << "fork failed";
   // Wait for the port file; a vaultd that exits instead fails the test.
   for (;;) {
@@ -285,7 +271,7 @@ Reply putBlock(const std::string &base, long backup, const Block &b, uint64_t of
 Reply putFile(const std::string &base, long backup, const std::string &localPath) {
   return vaultRequest(base, "PUT", "f-" + localPath,
                       {"X-Protocol: 1", "X-BackupNo: " + std::to_string(backup), "X-ElapsedTime: 7"},
-                      readWholeFile(localPath));
+                      rpd::test::readFile(localPath));
 }
 
 Reply endBackup(const std::string &base, const std::string &identity, const std::string &message) {
@@ -293,6 +279,10 @@ Reply endBackup(const std::string &base, const std::string &identity, const std:
                       {"X-Amt:" + std::to_string(message.size()), "X-BackupUUID: " + identity,
                        "X-Protocol: 1"},
                       message);
+}
+
+int vaultdExport(const std::string &stateDir, long number, const std::string &out) {
+  return rpd::test::run({rpd::test::program("vaultd/vaultd"), "export", stateDir, std::to_string(number), out}).status;
 }
 
 CheckAnswer decodeCheck(const Reply &r, size_t amt) {
@@ -306,18 +296,6 @@ CheckAnswer decodeCheck(const Reply &r, size_t amt) {
     a.crcOk = crc == hactar::decodeFixed32(reinterpret_cast<const uint8_t *>(r.body.data()) + 24 + amt);
   }
   return a;
-}
-
-int runCommand(const std::string &cmd) {
-  int s = system(cmd.c_str());
-  return WIFEXITED(s) ? WEXITSTATUS(s) : -1;
-}
-
-std::string readWholeFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream o;
-  o << in.rdbuf();
-  return o.str();
 }
 
 }  // namespace vdtest

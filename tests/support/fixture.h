@@ -1,4 +1,4 @@
-// queue_fixture.h: a fresh catalogue per test and small helpers that make
+// fixture.h: a fresh catalogue per test and small helpers that make
 // nodes, application instances and backups and read rows back, over the
 // test database's own connection (not the code under test's).
 #pragma once
