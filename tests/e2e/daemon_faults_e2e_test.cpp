@@ -111,7 +111,7 @@ TEST(DaemonFaults, CatalogueOutageKeepsTheDaemonLoopingAndTheNextPassWorks) {
   ASSERT_TRUE(eventually([&] { return (long)rpd::test::countOf(a.logs(), pass) >= 2; })) << a.logs();
 
   std::string name = a.db.name();
-  ASSERT_EQ(admin("ALTER DATABASE \\\"" + name + "\\\" ALLOW_CONNECTIONS false"), 0);
+  ASSERT_EQ(admin("ALTER DATABASE \"" + name + "\" ALLOW_CONNECTIONS false"), 0);
   ASSERT_EQ(admin("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" + name +
                   "' AND pid <> pg_backend_pid()"),
             0);
@@ -119,7 +119,7 @@ TEST(DaemonFaults, CatalogueOutageKeepsTheDaemonLoopingAndTheNextPassWorks) {
   // Passes go on while nothing can be read.
   bool looping = eventually([&] { return (long)rpd::test::countOf(a.logs().substr(mark), pass) >= 3; });
   bool alive = kill(daemon, 0) == 0;
-  ASSERT_EQ(admin("ALTER DATABASE \\\"" + name + "\\\" ALLOW_CONNECTIONS true"), 0);
+  ASSERT_EQ(admin("ALTER DATABASE \"" + name + "\" ALLOW_CONNECTIONS true"), 0);
   EXPECT_TRUE(looping) << a.logs().substr(mark);
   EXPECT_TRUE(alive);
   // This test's own session was ended too: the failed statement lets the

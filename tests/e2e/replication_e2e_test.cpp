@@ -73,79 +73,6 @@ TEST(Replicate, BackupsArriveWholeAndSharedBlocksAreNotSentAgain) {
   EXPECT_EQ(a.syncStatus(chain[0]), 2);
 }
 
-TEST(Replicate, FailuresLeaveTheEntryQueuedPausedOrCancelled) {
-  Appliance a;
-  auto chain = a.mkbackup({"--chain", "full,incr,incr,incr,incr", "--size", "200k", "--file-size", "20k"});
-  ASSERT_EQ(chain.size(), 5u);
-  for (uint64_t b : chain) a.queue(b);
-  auto replicate = [&](uint64_t b) { EXPECT_EQ(a.rpd({"util", "replicate", s(b), a.vault}).status, 0); };
-
-  // The blocks cannot be sent: queued again, with a statistics row and the
-  // Vault told.
-  a.fault("endpoint=multiblock,count=1,kind=503,times=0");
-  a.fault("endpoint=block,count=1,kind=503,times=0");
-  replicate(chain[0]);
-  EXPECT_EQ(a.queueState(chain[0]), "1");
-  EXPECT_EQ(a.syncStatus(chain[0]), 1);
-  EXPECT_EQ(a.statsOf(chain[0]).rfind("Failed: Unable to send blocks. This replication will now retry. Network: ", 0),
-            0u)
-      << a.statsOf(chain[0]);
-  // The end notice carries the first seven characters of the message and
-  // ends the Vault's backup as failed.
-  EXPECT_EQ(a.requests("end-backup"), 1);
-  std::string first = a.describe(1);
-  EXPECT_NE(first.find("status 4096\n"), std::string::npos) << first;
-  EXPECT_NE(first.find("end_message Failed:\n"), std::string::npos) << first;
-
-  // Retried: announced anew, and this time it arrives whole.
-  vdtest::controlPost(a.vault, "clear-faults", "");
-  replicate(chain[0]);
-  EXPECT_EQ(a.requests("start-backup"), 2);
-  EXPECT_EQ(a.queueState(chain[0]), "2");
-  EXPECT_EQ(a.vaultNumber(chain[0]), 2);
-  EXPECT_TRUE(a.exported(2) == a.archive(chain[0]));
-
-  // Out of order: a later incremental reaches the Vault first.
-  replicate(chain[2]);
-  EXPECT_EQ(a.queueState(chain[2]), "2");
-  long notices = a.requests("end-backup");
-  replicate(chain[1]);
-  EXPECT_EQ(a.queueState(chain[1]), "128");
-  EXPECT_EQ(a.requests("end-backup"), notices + 1);
-  EXPECT_NE(a.statsOf(chain[1]).find("out of order backup sequence detected"), std::string::npos);
-
-  // Metadata the Vault refuses.
-  a.fault("endpoint=start-backup,count=1,kind=refuse");
-  replicate(chain[3]);
-  EXPECT_EQ(a.queueState(chain[3]), "64");
-  EXPECT_EQ(a.requests("end-backup"), notices + 2);
-
-  // Cancelled while building.
-  a.fault("endpoint=file,count=1,kind=build-cancel");
-  replicate(chain[4]);
-  EXPECT_EQ(a.queueState(chain[4]), "8");
-  EXPECT_EQ(a.statsOf(chain[4]), "CANCELLED: Backup cancelled on the target. Network: No error");
-  EXPECT_EQ(a.syncStatus(chain[4]), 1);
-}
-
-TEST(Replicate, LocalBackupStillRunningIsWaitedForThenCompleted) {
-  Appliance a;
-  auto b = a.mkbackup({"--in-progress", "--size", "300k"});
-  ASSERT_EQ(b.size(), 1u);
-  a.queue(b[0]);
-  pid_t pid = a.spawnRpd({"util", "replicate", s(b[0]), a.vault});
-  ASSERT_TRUE(eventually([&] { return a.logs().find("Backup status is neither JOB_SUCCESS") != std::string::npos; }))
-      << a.logs();
-  // Replicating by hand does not take the entry from the queue.
-  EXPECT_EQ(a.queueState(b[0]), "1");
-  ASSERT_EQ(a.appliance("mkbackup", {"finish", s(b[0])}).status, 0);
-  EXPECT_EQ(a.waitRpd(pid), 0);
-  EXPECT_EQ(a.queueState(b[0]), "2");
-  long n = a.vaultNumber(b[0]);
-  ASSERT_GT(n, 0);
-  EXPECT_TRUE(a.exported(n) == a.archive(b[0]));
-}
-
 TEST(Daemon, DrainsTheQueueUnderRetention) {
   Appliance a;
   std::vector<uint64_t> all;
@@ -177,51 +104,6 @@ TEST(Daemon, DrainsTheQueueUnderRetention) {
     EXPECT_TRUE(a.exported(n) == a.archive(b));
   }
   EXPECT_EQ(a.db.number("SELECT count(*) FROM vx.sds_stats WHERE message = 'Success: '"), (long long)all.size());
-}
-
-TEST(Daemon, KilledWorkerLeavesItsEntryActiveUntilTheDaemonRestarts) {
-  Appliance a;
-  auto b = a.mkbackup({"--in-progress", "--size", "200k"});
-  ASSERT_EQ(b.size(), 1u);
-  std::string backup = s(b[0]);
-  a.queue(b[0]);
-
-  pid_t daemon = a.startDaemon();
-  // The worker waits for the local backup to finish; its progress row
-  // names its process.
-  ASSERT_TRUE(eventually([&] { return a.logs().find("Backup status is neither JOB_SUCCESS") != std::string::npos; }))
-      << a.logs();
-  long worker = (long)a.db.number("SELECT pid_to_kill FROM vx.operation_progress WHERE backup_no = " + backup);
-  ASSERT_GT(worker, 0);
-  ASSERT_EQ(kill((pid_t)worker, SIGTERM), 0);
-  // The daemon reaps it; the entry stays active and its rows are gone.
-  EXPECT_TRUE(eventually([&] { return kill((pid_t)worker, 0) != 0; }));
-  EXPECT_EQ(a.queueState(b[0]), "16");
-  EXPECT_TRUE(eventually([&] {
-    return a.db.number("SELECT count(*) FROM vx.operation_progress WHERE backup_no = " + backup) == 0;
-  }));
-  EXPECT_EQ(a.stopDaemon(daemon), 0);
-  EXPECT_EQ(a.queueState(b[0]), "16");
-
-  // A restart with replication disabled only resets the entry.
-  a.set("Enabled", "false");
-  daemon = a.startDaemon();
-  EXPECT_TRUE(eventually([&] { return a.queueState(b[0]) == "1"; }));
-  EXPECT_EQ(a.stopDaemon(daemon), 0);
-
-  // Enabled again with the backup finished, the entry completes.
-  ASSERT_EQ(a.appliance("mkbackup", {"finish", backup}).status, 0);
-  a.set("Enabled", "true");
-  daemon = a.startDaemon();
-  EXPECT_TRUE(eventually([&] { return a.queueState(b[0]) == "2"; }, 300)) << a.logs();
-  EXPECT_EQ(a.stopDaemon(daemon), 0);
-  // The killed worker had announced the backup and sent no end notice, so
-  // the Vault was still building it: no second announcement.
-  EXPECT_EQ(a.requests("start-backup"), 1);
-  EXPECT_EQ(a.requests("end-backup"), 0);
-  long n = a.vaultNumber(b[0]);
-  ASSERT_GT(n, 0);
-  EXPECT_TRUE(a.exported(n) == a.archive(b[0]));
 }
 
 }  // namespace

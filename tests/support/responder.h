@@ -17,6 +17,8 @@
 //   %hex AA BB ...   raw bytes (blanks ignored; '#' starts a comment)
 //   %repeat N AA     byte AA N times
 //   %text abc        the text without CR LF
+//   %call, %expect   the call a test makes and its expected results (not
+//                    read here; see tests/vault/wire_test.cpp)
 // Variables in text: %PORT% (responder port), %PATH% (set by the test).
 #pragma once
 

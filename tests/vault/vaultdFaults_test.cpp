@@ -59,47 +59,6 @@ struct Faults : ::testing::Test {
   }
 };
 
-TEST_F(Faults, StatusFaultsBecomeTheirResultCodes) {
-  struct {
-    const char *kind;
-    long result;
-    CURLcode curl;
-  } rows[] = {
-      {"503", -4, CURLE_OK},
-      {"405", -3, CURLE_OK},
-      {"500", -1, CURLE_WRITE_ERROR},
-      {"refuse-order", -5, CURLE_OK},
-      {"refuse", -6, CURLE_OK},
-      {"drop", -1, CURLE_GOT_NOTHING},
-  };
-  uint64_t status = 0;
-  for (const auto &r : rows) {
-    fault(std::string("endpoint=start-backup,count=1,kind=") + r.kind);
-    res = CURLE_FAILED_INIT;
-    EXPECT_EQ(r.result, start(1700000100)) << r.kind;
-    EXPECT_EQ(r.curl, res) << r.kind << ": " << curl_easy_strerror(res);
-    // None of these announced the backup.
-    EXPECT_LE(check(1700000100, &status), 0) << r.kind;
-  }
-  // With no fault left the same announcement is taken.
-  long no = start(1700000100);
-  EXPECT_GT(no, 0);
-  EXPECT_EQ(no, check(1700000100, &status));
-
-  // An ordinary warning is an accepted reply, and the request was processed.
-  fault("endpoint=start-backup,count=1,kind=warning,text=nearly full");
-  long second = start(1700000200);
-  EXPECT_GT(second, no);
-  EXPECT_EQ(CURLE_OK, res);
-  // Slow bodies, late replies and slowly read requests are still whole.
-  fault("endpoint=start-backup,count=1,kind=slow-read,arg=5");
-  EXPECT_GT(start(1700000300), second);
-  fault("endpoint=backup-check,count=1,kind=delay,arg=200");
-  EXPECT_EQ(second, check(1700000200, &status));
-  fault("endpoint=backup-check,count=1,kind=slow,arg=2");
-  EXPECT_EQ(second, check(1700000200, &status));
-}
-
 TEST_F(Faults, BlockFaultsShowInWhatTheVaultHolds) {
   long no = start(1700000400);
   ASSERT_GT(no, 0);
