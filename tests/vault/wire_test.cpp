@@ -249,7 +249,9 @@ TEST_F(Wire, EveryCaseSendsItsBytesAndReadsItsReply) {
       const auto &ex = vault.exchanges();
       ASSERT_EQ(ex.size(), received.size());
       for (size_t i = 0; i < ex.size(); i++) {
-        if (ex[i].hasRequest) EXPECT_EQ(vaulttest::printable(ex[i].request), vaulttest::printable(received[i]));
+        if (ex[i].hasRequest) {
+          EXPECT_EQ(vaulttest::printable(ex[i].request), vaulttest::printable(received[i]));
+        }
       }
     }
   }
