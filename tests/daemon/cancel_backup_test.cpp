@@ -12,17 +12,14 @@
 #include "lib/config.h"
 #include "lib/pghelper.h"
 #include "sandbox.h"
-#include "vault/responder.h"
+#include "support/responder.h"
 
 namespace rpd::test {
 namespace {
 
 TEST(CancelBackup, SendsTheTerminationWithTheBackupsUbiOrTempUUID) {
   ScopedTestDatabase db;
-  Sandbox box("rpd-cancel");
-  box.write("/etc/default/vx.ini", "[Configuration]\n");
-  std::string master = box.write("master.ini", "[Replication]\n");
-  snprintf(g_master_ini, sizeof g_master_ini, "%s", master.c_str());
+  SystemSandbox box("rpd-cancel");
   const std::string identity = "0a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d";
   long node = db.number("INSERT INTO vx.nodes (node_name) VALUES ('client1') RETURNING node_no");
   long inst = db.number("INSERT INTO vx.application_instances (app_id, node_no, identity) VALUES (1, " +
@@ -45,7 +42,6 @@ TEST(CancelBackup, SendsTheTerminationWithTheBackupsUbiOrTempUUID) {
     EXPECT_EQ(vaulttest::printable(vault.exchanges()[0].request), vaulttest::printable(got[0])) << c.caseName;
   }
   pgCloseAll();
-  g_master_ini[0] = '\0';
 }
 
 }  // namespace

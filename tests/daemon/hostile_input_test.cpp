@@ -23,19 +23,14 @@
 #include "log_capture.h"
 #include "queue/replicationQueue.h"
 #include "sandbox.h"
+#include "support/files.h"
+#include "support/process.h"
 
 namespace rpd::test {
 namespace {
 
 const std::string kIdentity = "0a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d";
 const std::string kHostile = "x' OR '1'='1";
-
-std::string readFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 // The non-comment lines of a data file of this folder.
 std::vector<std::string> dataLines(const char *name) {
@@ -111,30 +106,15 @@ class HostileInput : public ::testing::Test {
   // Runs the real rpd with `args` in the sandbox against this test's
   // catalogue: exit status, standard output and error, and the log.
   Outcome rpd(const std::vector<std::string> &args) {
-    std::string outFile = box.path("out.txt"), errFile = box.path("err.txt");
-    std::string bin = std::string(RPD_BINARY_DIR) + "/daemon/rpd";
     unlink(box.path("tmp/rpd-util.log").c_str());
     unlink(box.path("tmp/program.log").c_str());
-    pid_t pid = fork();
-    if (pid == 0) {
-      int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(out, 1);
-      dup2(err, 2);
-      std::vector<std::string> all = {bin};
-      all.insert(all.end(), args.begin(), args.end());
-      std::vector<char *> argv;
-      for (auto &a : all) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(bin.c_str(), argv.data());
-      _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
+    std::vector<std::string> argv = {program("daemon/rpd")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    rpd::test::Run ran = rpd::test::run(argv);
     Outcome r;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = readFile(outFile);
-    r.err = readFile(errFile);
+    r.status = ran.status;
+    r.out = ran.out;
+    r.err = ran.err;
     // Before its own log is open the program writes to the fallback log.
     r.log = readFile(box.path("tmp/rpd-util.log")) + readFile(box.path("tmp/program.log"));
     return r;

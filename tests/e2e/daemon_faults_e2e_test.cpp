@@ -132,7 +132,7 @@ TEST(DaemonFaults, CatalogueOutageKeepsTheDaemonLoopingAndTheNextPassWorks) {
   EXPECT_EQ(a.stopDaemon(daemon), 0);
   long n = a.vaultNumber(b[0]);
   ASSERT_GT(n, 0);
-  EXPECT_TRUE(a.exported(n) == a.archive(b[0]));
+  EXPECT_TRUE(a.exported(n) == a.archiveBytes(b[0]));
 }
 
 }  // namespace

@@ -21,48 +21,24 @@
 
 namespace e2e {
 
-Appliance::Appliance() {
-  rpd::test::useTestCatalogueService();
+Appliance::Appliance()
+    : rpd::test::Appliance(0, "",
+                           "[LogRetentionInstances]\ndefault=100\n[debugging]\nrpd=5\n[Debugging]\nrpd=5\n") {
   vault = vaultd.base();
-  vx = box.mkdirs("usr/vx");
-  bin = box.mkdirs("usr/vx/bin");
-  dev = box.mkdirs("dev1");
   logDir = box.mkdirs("usr/vx/logs.dir");
-  box.mkdirs("tmp");
-  box.mkdirs("var/run");
-  box.mkdirs("md");
-  box.write("etc/default/vx.ini", "[Location Information]\nVXDIR=" + vx + "\n");
   // The commands rpd runs, installed as the appliance has them.
   for (const char *p : {"fileDedup", "recipe", "platformSupportsDedup"}) {
-    std::string target = std::string(RPD_BINARY_DIR) + "/appliance/" + p;
+    std::string target = rpd::test::program(std::string("appliance/") + p);
     EXPECT_EQ(symlink(target.c_str(), (bin + "/" + p).c_str()), 0) << p;
   }
-  masterIni = box.write("usr/vx/vxinit/master.ini",
-                        "[fileDedup]\n"
-                        "maxSubfileBytes=16384\n"
-                        "imageBlockBytes=32768\n"
-                        "MetadataDirectory=" + box.path("md") + "\n"
-                        "maxHashedBlocks=64k\n"
-                        "maxHashedBackups=1k\n"
-                        "synchronizeUpdates=false\n"
-                        "MetadataGeneration=0\n"
-                        "[LogRetentionInstances]\n"
-                        "default=100\n"
-                        "[debugging]\n"
-                        "rpd=5\n"
-                        "[Debugging]\n"
-                        "rpd=5\n"
-                        "[Replication]\n"
-                        "Enabled=true\n"
-                        "SyncTo=" + vault + "\n"
-                        "TimeDelay=1\n"
-                        "MaxConcurrent=2\n"
-                        "CheckInterval=1\n"
-                        "QueueScheme=0\n");
-  box.setEnv("VXDIR", vx);
-  box.setEnv("VX_MASTER_INI", masterIni);
+  set("Enabled", "true");
+  set("SyncTo", vault);
+  set("TimeDelay", "1");
+  set("MaxConcurrent", "2");
+  set("CheckInterval", "1");
+  set("QueueScheme", "0");
   box.setEnv("LOG_LEVEL", "5");
-  unsetenv("VXLOGNAME");
+  box.unsetEnv("VXLOGNAME");
   // Phases with names, so deleting their progress rows finds them.
   db.exec("INSERT INTO vx.operation_names (name_id, name_value) VALUES (20, 'processing'), (21, 'no_activity')");
 }
@@ -71,32 +47,11 @@ Appliance::~Appliance() {
   if (deviceMonitor_) appliance("devmonitor", {"--remove"});
 }
 
-void Appliance::set(const std::string &key, const std::string &value, const std::string &section) {
-  ASSERT_EQ(iniPutString(section.c_str(), key.c_str(), value.c_str(), masterIni.c_str()), 0);
-}
-
 // Runs a program; its standard error is appended to <sandbox>/<errLog>.
 static Run runLogged(const std::vector<std::string> &argv, const std::string &errLog) {
   Run r = rpd::test::run(argv);
   rpd::test::writeFile(errLog, rpd::test::readFile(errLog) + r.err);
   return r;
-}
-
-Run Appliance::appliance(const std::string &program, const std::vector<std::string> &args) {
-  std::vector<std::string> argv{rpd::test::program("appliance/" + program)};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return runLogged(argv, box.path("appliance.err"));
-}
-
-std::vector<uint64_t> Appliance::mkbackup(std::vector<std::string> args) {
-  args.insert(args.begin(), {"--dir", dev});
-  Run r = appliance("mkbackup", args);
-  EXPECT_EQ(r.status, 0) << "mkbackup failed: " << rpd::test::readFile(box.path("appliance.err"));
-  std::vector<uint64_t> numbers;
-  std::istringstream in(r.out);
-  uint64_t n;
-  while (in >> n) numbers.push_back(n);
-  return numbers;
 }
 
 void Appliance::startDeviceMonitor() {
@@ -113,8 +68,8 @@ Run Appliance::rpd(const std::vector<std::string> &args) {
 pid_t Appliance::spawnRpd(const std::vector<std::string> &args) {
   std::vector<std::string> argv{rpd::test::program("daemon/rpd")};
   argv.insert(argv.end(), args.begin(), args.end());
-  return rpd::test::spawn(argv, box.path("rpd.out." + std::to_string(++spawned_)),
-                          box.path("rpd.err." + std::to_string(spawned_)));
+  std::string n = std::to_string(++spawned_);
+  return rpd::test::spawn(argv, box.path("rpd.out." + n), box.path("rpd.err." + n));
 }
 
 int Appliance::waitRpd(pid_t pid, int boundSeconds) { return rpd::test::waitExit(pid, boundSeconds); }
@@ -156,8 +111,6 @@ std::string Appliance::exported(long number) {
   EXPECT_EQ(vdtest::vaultdExport(vaultd.stateDir(), number, out), 0) << number;
   return rpd::test::readFile(out);
 }
-
-std::string Appliance::archive(uint64_t b) const { return rpd::test::readFile(dev + "/backup_" + std::to_string(b)); }
 
 long Appliance::requests(const std::string &endpoint) {
   std::string text = vdtest::controlGet(vault, "counters").body;

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "catalogue.h"
+#include "support/appliance.h"
 #include "support/vaultd.h"
 #include "sandbox.h"
 #include "support/files.h"
@@ -28,20 +28,14 @@ namespace e2e {
 using rpd::test::eventually;
 using rpd::test::Run;
 
-class Appliance {
+class Appliance : public rpd::test::Appliance {
  public:
   Appliance();
   ~Appliance();
   Appliance(const Appliance &) = delete;
   Appliance &operator=(const Appliance &) = delete;
 
-  // Sets a key of master.ini (section Replication unless given).
-  void set(const std::string &key, const std::string &value, const std::string &section = "Replication");
-
-  // Runs mkbackup with the device arguments first; the new backup numbers.
-  std::vector<uint64_t> mkbackup(std::vector<std::string> args);
-  // Runs an appliance program (RPD_BINARY_DIR/appliance/<program>).
-  Run appliance(const std::string &program, const std::vector<std::string> &args);
+  Run appliance(const std::string &name, const std::vector<std::string> &args) { return program(name, args); }
   // Creates the device monitor's tables for the catalogue's devices (once
   // the devices exist); they are removed when the appliance ends.
   void startDeviceMonitor();
@@ -70,7 +64,7 @@ class Appliance {
   // The Vault's rebuilt byte stream of its backup `number` (vaultd export).
   std::string exported(long number);
   // The local archive's bytes (plain archives: the decoded stream itself).
-  std::string archive(uint64_t b) const;
+  std::string archiveBytes(uint64_t b) const { return rpd::test::readFile(archive(b)); }
 
   // Vault requests of one endpoint so far (vaultd's counters).
   long requests(const std::string &endpoint);
@@ -84,10 +78,8 @@ class Appliance {
   long syncStatus(uint64_t b);
   std::string statsOf(uint64_t b);
 
-  rpd::test::ScopedTestDatabase db;
-  rpd::test::Sandbox box{"rpd-e2e"};
   vdtest::VaultdProcess vaultd;
-  std::string vx, bin, dev, masterIni, logDir, vault;
+  std::string logDir, vault;
 
  private:
   bool deviceMonitor_ = false;

@@ -40,7 +40,7 @@ TEST(Replicate, BackupsArriveWholeAndSharedBlocksAreNotSentAgain) {
     EXPECT_EQ(a.statsOf(b), "Success: ");
     long n = a.vaultNumber(b);
     ASSERT_GT(n, 0) << a.logs();
-    std::string local = a.archive(b);
+    std::string local = a.archiveBytes(b);
     ASSERT_FALSE(local.empty());
     EXPECT_TRUE(a.exported(n) == local) << "the Vault's copy of " << b << " differs from the local archive";
     EXPECT_EQ(access((a.dev + "/hactar_" + s(b)).c_str(), F_OK), -1);
@@ -101,7 +101,7 @@ TEST(Daemon, DrainsTheQueueUnderRetention) {
     EXPECT_EQ(a.syncStatus(b), 2);
     long n = a.vaultNumber(b);
     ASSERT_GT(n, 0);
-    EXPECT_TRUE(a.exported(n) == a.archive(b));
+    EXPECT_TRUE(a.exported(n) == a.archiveBytes(b));
   }
   EXPECT_EQ(a.db.number("SELECT count(*) FROM vx.sds_stats WHERE message = 'Success: '"), (long long)all.size());
 }

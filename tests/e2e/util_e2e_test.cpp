@@ -40,7 +40,7 @@ TEST(UtilCommands, ListCountAndBlockAgreeWithTheArchive) {
     uint64_t b = chain[i];
     SCOPED_TRACE("backup " + s(b));
     ASSERT_EQ(a.appliance("fileDedup", {"-H" + s(b)}).status, 0);
-    std::string archive = a.archive(b);
+    std::string archive = a.archiveBytes(b);
     ASSERT_FALSE(archive.empty());
     auto all = listed(a, b, 0), distinct = listed(a, b, 1);
     ASSERT_FALSE(all.empty());
@@ -176,7 +176,7 @@ TEST(UtilCommands, AnnouncementTheVaultCannotTakeQueuesTheEntryAgainAndNotifiesI
   EXPECT_EQ(a.queueState(b[0]), "2");
   long n = a.vaultNumber(b[0]);
   ASSERT_GT(n, 0);
-  EXPECT_TRUE(a.exported(n) == a.archive(b[0]));
+  EXPECT_TRUE(a.exported(n) == a.archiveBytes(b[0]));
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 
 #include "support/catalogue.h"
 
+#include "support/fixture.h"
+
 namespace mdtest {
 
 using rpd::test::ScopedTestDatabase;
@@ -33,34 +35,14 @@ class Doc {
   xmlDoc *doc_ = nullptr;
 };
 
-struct NodeRow {
-  std::string name = "client";
-  long properties = 0, type = 2, os = 5, options = 0, generic = 0;
-  std::string gcname;  // "" = NULL
-  long systemId = 0;   // 0 = NULL
-};
-long addNode(ScopedTestDatabase &db, const NodeRow &n);
-
-// An instance of appId on node; identity "" = NULL; keys "" = NULL.
-long addInstance(ScopedTestDatabase &db, long node, long appId, const std::string &identity = "",
-                 const std::vector<std::string> &keys = {});
-
-struct BackupRow {
-  long node = 0, instance = 0;
-  long properties = 0, type = 1, startTime = 1700000000, totalMegs = 10, verifyAfter = 0;
-  bool verified = false;
-  std::string command = "";  // "" = NULL
-  long status = 0xC40;
-  long long tape = 1;
-};
-long addBackup(ScopedTestDatabase &db, const BackupRow &b);
-
-// This appliance's install identity.
-std::string installId(ScopedTestDatabase &db);
-// A D2D device with the given tape number; returns its device_no.
-long addDevice(ScopedTestDatabase &db, long tapeNo, bool scsi = false, bool deleted = false);
-// A permitted replication source; device 0 = NULL. Returns its system_id.
-long permitSource(ScopedTestDatabase &db, const std::string &name, const std::string &identity, long device = 0);
+using rpd::test::addBackup;
+using rpd::test::addDevice;
+using rpd::test::addInstance;
+using rpd::test::addNode;
+using rpd::test::BackupRow;
+using rpd::test::installId;
+using rpd::test::NodeRow;
+using rpd::test::permitSource;
 
 // Every row of the tables an import writes, as one text, for "unchanged"
 // comparisons.

@@ -2,7 +2,8 @@
 // store through the catalogue's hash list arrive once each, blocks the
 // Vault holds stay home, and every fault (failed bodies, failed
 // checkpoints, short check replies, dropped connections, store reads that
-// fail part-way, memory that cannot be had) ends the send with its result.
+// fail part-way, memory that cannot be had) ends the send with its result;
+// the faults are one table run through both senders.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -107,94 +108,6 @@ TEST(threadedSend, EveryMissingBlockArrivesOnceAndHeldBlocksAreNotSentAgain) {
   EXPECT_EQ(0, threadedSendBlocks(12, env.target().c_str(), (uint64_t)empty));
 }
 
-TEST(threadedSend, CheckpointsSendAgainOnlyWhatTheVaultLost) {
-  SendEnv env;
-  env.replicationIni("MetaThreadTimeoutSeconds=5\n");
-  g_settings.MaxBlocks = 8192;
-  g_settings.MetaSize = 6;
-  g_settings.Checkpoint = 1;
-  placeRandom(env, kBackup, 24, 3);
-  env.freezeStore();
-  long number = env.announce();
-  // The second body arrives but its blocks are not kept.
-  env.fault("endpoint=multiblock,count=2,kind=lose");
-  LogCapture log;
-  ASSERT_EQ(0, threadedSendBlocks(kBackup, env.target().c_str(), (uint64_t)number));
-  EXPECT_TRUE(log.has("Checkpoint found mismatch, retry last batch of blocks"));
-  EXPECT_TRUE(holdsAll(env, kBackup));
-  EXPECT_EQ(24, env.multiBlockEntries()) << "kept bodies carry each block once";
-  EXPECT_EQ(24u, env.vaultBlockCount(number));
-
-  // A Vault that keeps nothing fails the checkpoints until the retries run out.
-  g_settings.RetryCount = 1;
-  placeRandom(env, kSecond, 6, 4);
-  long second = env.announce();
-  env.fault("endpoint=multiblock,count=1,times=0,kind=lose");
-  ASSERT_EQ(-1, threadedSendBlocks(kSecond, env.target().c_str(), (uint64_t)second));
-  EXPECT_TRUE(log.has("MetaThread: Checkpoint retry failed, too many retries attempted."));
-}
-
-TEST(threadedSend, FailedBodiesShortRepliesAndDroppedConnectionsEndTheSend) {
-  SendEnv env;
-  // One send thread, so consecutive failed requests are the same body's.
-  env.replicationIni("MetaThreadTimeoutSeconds=5\nSendThreadCount=1\n");
-  g_settings.MaxBlocks = 8192;
-  g_settings.MetaSize = 5;
-  placeRandom(env, kBackup, 12, 5);
-  placeRandom(env, kSecond, 12, 6);
-  placeRandom(env, 13, 12, 7);
-  placeRandom(env, 14, 12, 8);
-  env.freezeStore();
-  LogCapture log;
-
-  // One failed body is sent again.
-  long first = env.announce();
-  env.fault("endpoint=multiblock,count=1,kind=503");
-  EXPECT_EQ(0, threadedSendBlocks(kBackup, env.target().c_str(), (uint64_t)first));
-  EXPECT_TRUE(holdsAll(env, kBackup));
-
-  // Two failures of the same body end the send.
-  long second = env.announce();
-  env.fault("endpoint=multiblock,count=1,times=2,kind=503");
-  EXPECT_EQ(-1, threadedSendBlocks(kSecond, env.target().c_str(), (uint64_t)second));
-  EXPECT_TRUE(log.has("SendThread: sendMultiBlock failed retry"));
-
-  // A check reply one byte short.
-  long third = env.announce();
-  env.fault("endpoint=post-check-offset,count=2,kind=truncate,arg=4");
-  EXPECT_EQ(-1, threadedSendBlocks(13, env.target().c_str(), (uint64_t)third));
-  EXPECT_TRUE(log.has("postCheckOffset failed, unable to check blocks on target"));
-  EXPECT_TRUE(log.has("MetaThread:Failed to populate block list"));
-
-  // Connections dropped twice on the same body.
-  long fourth = env.announce();
-  env.fault("endpoint=multiblock,count=1,times=2,kind=drop");
-  EXPECT_EQ(-1, threadedSendBlocks(14, env.target().c_str(), (uint64_t)fourth));
-  EXPECT_TRUE(log.has("SendThread: sendMultiBlock failed (Curl status:"));
-  EXPECT_FALSE(env.vaultRefusedSomething());
-}
-
-TEST(threadedSend, StoreReadFailingPartWayEndsWithoutSendingHalfFilledBuffers) {
-  SendEnv env;
-  env.replicationIni("MetaThreadTimeoutSeconds=5\n");
-  g_settings.MaxBlocks = 8192;
-  g_settings.MetaSize = 8;
-  std::vector<vdtest::Block> blocks;
-  for (int i = 0; i < 20; i++) {
-    blocks.push_back(vdtest::randomBlock(2000, 500 + (unsigned)i));
-    env.place(kBackup, blocks.back());
-  }
-  env.freezeStore();
-  env.truncateStore(2000 * 10 + 100);
-  long number = env.announce();
-  LogCapture log;
-  EXPECT_EQ(-1, threadedSendBlocks(kBackup, env.target().c_str(), (uint64_t)number));
-  EXPECT_TRUE(log.has("Failed to read hashed contents"));
-  EXPECT_TRUE(log.has("ReadThread: failed to add block to work buffer"));
-  EXPECT_FALSE(env.vaultRefusedSomething());
-  for (int i = 10; i < 20; i++) EXPECT_FALSE(env.vaultHolds(blocks[(size_t)i])) << i;
-}
-
 TEST(singleSend, MultiBlockBodiesWithTheBufferFitRuleAndLargeBlocks) {
   SendEnv env;
   g_settings.MaxBlocks = 4096;
@@ -243,70 +156,110 @@ TEST(singleSend, OneRequestPerBlockWithoutClustering) {
   EXPECT_EQ(12u, env.vaultBlockCount(number));
 }
 
-TEST(singleSend, FailuresOfBodiesChecksAndCheckpoints) {
-  SendEnv env;
-  g_settings.MaxBlocks = 8192;
-  g_settings.MetaSize = 5;
-  for (uint64_t b = kBackup; b < kBackup + 5; b++) placeRandom(env, b, 10, 20 + (unsigned)b);
-  env.freezeStore();
-  LogCapture log;
+// Both senders under the same kinds of fault. A row gives the sender, the
+// fault rules vaultd is given (";" between rules), the settings, and the
+// outcome: the send's result (1 stands for any positive transfer code),
+// a line the sender logs, and whether every block arrived anyway.
+struct FaultRow {
+  const char *sender;
+  const char *rules;
+  int checkpoint, retries;
+  int result;
+  const char *logLine;
+  bool arrives;
+};
 
-  // Without checkpoints a body that fails twice aborts the job.
-  long n1 = env.announce();
-  env.fault("endpoint=multiblock,count=2,times=2,kind=503");
-  EXPECT_EQ(-1, sendBufferBlocks(kBackup, env.target().c_str(), (uint64_t)n1));
-  EXPECT_TRUE(log.has("putMultiBlocks failed retry, abort replication job"));
+const FaultRow kFaultRows[] = {
+    // One failed body is sent again; a second failure of it ends the send.
+    {"threaded", "endpoint=multiblock,count=1,kind=503", 0, 3, 0, "", true},
+    {"threaded", "endpoint=multiblock,count=1,times=2,kind=503", 0, 3, -1, "SendThread: sendMultiBlock failed retry", false},
+    {"single", "endpoint=multiblock,count=2,times=2,kind=503", 0, 3, -1,
+     "putMultiBlocks failed retry, abort replication job", false},
+    // With checkpoints the shortfall is found and the send goes on.
+    {"single", "endpoint=multiblock,count=2,times=2,kind=503", 1, 3, 0, "Recovered from curl error. setting ret=0", false},
+    {"threaded", "endpoint=multiblock,count=2,kind=lose", 1, 3, 0, "Checkpoint found mismatch, retry last batch of blocks",
+     true},
+    {"single", "endpoint=multiblock,count=2,kind=lose", 1, 3, 0, "Checkpoint found mismatch, retry meta batch", false},
+    // A Vault that keeps nothing fails the checkpoints until the retries run out.
+    {"threaded", "endpoint=multiblock,count=1,times=0,kind=lose", 1, 1, -1,
+     "MetaThread: Checkpoint retry failed, too many retries attempted.", false},
+    {"single", "endpoint=multiblock,count=1,times=0,kind=lose", 1, 1, -1,
+     "Checkpoint retry failed, too many tries attempted.", false},
+    // A check reply one byte short, and dropped connections.
+    {"threaded", "endpoint=post-check-offset,count=2,kind=truncate,arg=4", 0, 3, -1,
+     "postCheckOffset failed, unable to check blocks on target", false},
+    {"single", "endpoint=post-check-offset,count=1,kind=truncate,arg=4", 0, 3, -1, "Failed to check with POST", false},
+    {"threaded", "endpoint=multiblock,count=1,times=2,kind=drop", 0, 3, -1,
+     "SendThread: sendMultiBlock failed (Curl status:", false},
+    {"single", "endpoint=post-check-offset,count=1,kind=drop", 0, 3, 1, "Curl status: ", false},
+};
 
-  // With checkpoints the next checkpoint finds the shortfall and the send
-  // goes on.
-  g_settings.Checkpoint = 1;
-  long n2 = env.announce();
-  env.fault("endpoint=multiblock,count=2,times=2,kind=503");
-  EXPECT_EQ(0, sendBufferBlocks(kBackup + 1, env.target().c_str(), (uint64_t)n2));
-  EXPECT_TRUE(log.has("Checkpoint found mismatch, retry meta batch"));
-  EXPECT_TRUE(log.has("Recovered from curl error. setting ret=0"));
-
-  // A Vault that keeps nothing: more than RetryCount mismatches fail (three
-  // batches, so a checkpoint comes after the second mismatch).
-  g_settings.RetryCount = 1;
-  g_settings.MetaSize = 4;
-  long n3 = env.announce();
-  env.fault("endpoint=multiblock,count=1,times=0,kind=lose");
-  EXPECT_EQ(-1, sendBufferBlocks(kBackup + 2, env.target().c_str(), (uint64_t)n3));
-  EXPECT_TRUE(log.has("Checkpoint retry failed, too many tries attempted."));
-  EXPECT_TRUE(log.has("Checkpoint metaBuffer location:0 hashID:"));
-  vdtest::controlPost(env.target(), "clear-faults", "");
-  g_settings.Checkpoint = 0;
-  g_settings.MetaSize = 5;
-
-  // A short check reply, and a dropped check.
-  long n4 = env.announce();
-  env.fault("endpoint=post-check-offset,count=1,kind=truncate,arg=4");
-  EXPECT_EQ(-1, sendBufferBlocks(kBackup + 3, env.target().c_str(), (uint64_t)n4));
-  EXPECT_TRUE(log.has("Failed to check with POST"));
-  env.fault("endpoint=post-check-offset,count=1,kind=drop");
-  EXPECT_GT(sendBufferBlocks(kBackup + 3, env.target().c_str(), (uint64_t)n4), 0) << "the transfer's code";
-  EXPECT_TRUE(log.has("Curl status: "));
-  EXPECT_FALSE(env.vaultRefusedSomething());
+int send(const std::string &sender, uint64_t backup, const std::string &target, long number) {
+  return sender == "threaded" ? threadedSendBlocks(backup, target.c_str(), (uint64_t)number)
+                              : sendBufferBlocks(backup, target.c_str(), (uint64_t)number);
 }
 
-TEST(singleSend, StoreReadFailingPartWayFailsTheSend) {
+TEST(bothSenders, FaultsEndOrRepairTheSendAsEachRowSays) {
   SendEnv env;
+  // One send thread, so consecutive failed requests are the same body's.
+  env.replicationIni("MetaThreadTimeoutSeconds=5\nSendThreadCount=1\n");
+  g_settings.MaxBlocks = 8192;
+  g_settings.MetaSize = 5;
+  uint64_t backup = kBackup;
+  for (size_t i = 0; i < std::size(kFaultRows); i++) placeRandom(env, backup + i, 12, 20 + (unsigned)i);
+  env.freezeStore();
+  for (const FaultRow &row : kFaultRows) {
+    SCOPED_TRACE(std::string(row.sender) + " " + row.rules);
+    vdtest::controlPost(env.target(), "clear-faults", "");
+    g_settings.Checkpoint = row.checkpoint;
+    g_settings.RetryCount = row.retries;
+    long number = env.announce();
+    std::string rules = row.rules;
+    for (size_t at = 0; at < rules.size();) {
+      size_t end = rules.find(';', at);
+      env.fault(rules.substr(at, end == std::string::npos ? std::string::npos : end - at));
+      at = end == std::string::npos ? rules.size() : end + 1;
+    }
+    LogCapture log;
+    int result = send(row.sender, backup, env.target(), number);
+    EXPECT_EQ(row.result, result > 0 ? 1 : result);
+    if (*row.logLine) EXPECT_TRUE(log.has(row.logLine)) << log.text().substr(0, 3000);
+    if (row.arrives) EXPECT_TRUE(holdsAll(env, backup));
+    EXPECT_FALSE(env.vaultRefusedSomething()) << "a half-filled or malformed body";
+    backup++;
+  }
+}
+
+// A store read that fails part-way fails the send, and no buffer filled
+// only in part is sent: the blocks from the failing one on never arrive.
+TEST(bothSenders, StoreReadFailingPartWayFailsWithoutSendingHalfFilledBuffers) {
+  SendEnv env;
+  env.replicationIni("MetaThreadTimeoutSeconds=5\n");
   g_settings.MaxBlocks = 8192;
   g_settings.MetaSize = 8;
   std::vector<vdtest::Block> blocks;
-  for (int i = 0; i < 12; i++) {
-    blocks.push_back(vdtest::randomBlock(2000, 700 + (unsigned)i));
-    env.place(kBackup, blocks.back());
+  for (int i = 0; i < 24; i++) {
+    blocks.push_back(vdtest::randomBlock(2000, 500 + (unsigned)i));
+    env.place(i < 12 ? kBackup : kSecond, blocks.back());
   }
   env.freezeStore();
-  env.truncateStore(2000 * 6 + 100);
-  long number = env.announce();
-  LogCapture log;
-  EXPECT_EQ(-1, sendBufferBlocks(kBackup, env.target().c_str(), (uint64_t)number));
-  EXPECT_TRUE(log.has("readHashedContents failed"));
-  EXPECT_FALSE(env.vaultRefusedSomething());
-  for (int i = 6; i < 12; i++) EXPECT_FALSE(env.vaultHolds(blocks[(size_t)i])) << i;
+  // The second backup's blocks lie after the first's in the span file.
+  env.truncateStore(2000 * 18 + 100);
+  struct {
+    const char *sender;
+    uint64_t backup;
+    const char *logLine;
+  } rows[] = {{"threaded", kSecond, "ReadThread: failed to add block to work buffer"},
+              {"single", kSecond, "readHashedContents failed"}};
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.sender);
+    long number = env.announce();
+    LogCapture log;
+    EXPECT_EQ(-1, send(row.sender, row.backup, env.target(), number));
+    EXPECT_TRUE(log.has(row.logLine));
+    EXPECT_FALSE(env.vaultRefusedSomething());
+    for (int i = 18; i < 24; i++) EXPECT_FALSE(env.vaultHolds(blocks[(size_t)i])) << i;
+  }
 }
 
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)

@@ -120,14 +120,14 @@ TEST_P(BlockRead, HashedArchivesOfEveryFormReadBackByHash) {
       args.push_back("--share-with");
       args.push_back(str(base));
     }
-    auto made = mkbackup(args);
+    auto made = a.mkbackup(args);
     ASSERT_EQ(made.size(), 1u);
     uint64_t b = made[0];
     if (!base) base = b;
     uint64_t props = uint64_t(a.db.number("SELECT properties FROM vx.backups WHERE backup_no = " + str(b)));
     std::string archive = decoded(a.archive(b), props);
     ASSERT_GT(archive.size(), 100000u) << archive.substr(0, 40);
-    ASSERT_EQ(runProgram("fileDedup", {"-S", "-H" + str(b)}).status, 0);
+    ASSERT_EQ(a.program("fileDedup", {"-S", "-H" + str(b)}).status, 0);
     EXPECT_EQ(a.db.number("SELECT properties & 1536 FROM vx.backups WHERE backup_no = " + str(b)), 1536);
 
     auto list = blocksOf(b);
@@ -144,7 +144,7 @@ TEST_P(BlockRead, HashedArchivesOfEveryFormReadBackByHash) {
     EXPECT_EQ(mismatches, 0u) << "of " << list.size() << " blocks";
     EXPECT_EQ(closeHashedContents(&priv), 0);
 
-    ASSERT_EQ(runProgram("recipe", {"-b", str(b)}).status, 0);
+    ASSERT_EQ(a.program("recipe", {"-b", str(b)}).status, 0);
     size_t blocks = 0;
     std::string error;
     std::string rebuilt = rebuildFromHactar(a.dev + "/hactar_" + str(b), &blocks, &error,
@@ -163,23 +163,23 @@ TEST_P(BlockRead, BlocksComeFromTheStoreOrTheRightBackupFile) {
   Appliance a(GetParam());
   a.makeSmallSIS();
   // Four byte-for-byte copies; the fourth is hashed last.
-  auto first = mkbackup({"--dir", a.dev, "--size", "120k", "--file-size", "16k", "--zero", "0", "--seed", "3"});
+  auto first = a.mkbackup({"--dir", a.dev, "--size", "120k", "--file-size", "16k", "--zero", "0", "--seed", "3"});
   ASSERT_EQ(first.size(), 1u);
   std::vector<uint64_t> copies = first;
   for (int i = 0; i < 2; i++) {
-    auto c = mkbackup({"--dir", a.dev, "--size", "120k", "--file-size", "16k", "--zero", "0", "--seed", "3",
+    auto c = a.mkbackup({"--dir", a.dev, "--size", "120k", "--file-size", "16k", "--zero", "0", "--seed", "3",
                        "--share", "1", "--share-with", str(first[0])});
     ASSERT_EQ(c.size(), 1u);
     copies.push_back(c[0]);
   }
-  auto fourth = mkbackup({"--dir", a.dev, "--size", "120k", "--file-size", "16k", "--zero", "0", "--seed", "3",
+  auto fourth = a.mkbackup({"--dir", a.dev, "--size", "120k", "--file-size", "16k", "--zero", "0", "--seed", "3",
                           "--share", "1", "--share-with", str(first[0])});
   ASSERT_EQ(fourth.size(), 1u);
   std::string original = readFile(a.archive(copies[0]));
   ASSERT_EQ(readFile(a.archive(fourth[0])), original);
   for (uint64_t b : copies) {
     ASSERT_EQ(readFile(a.archive(b)), original);
-    ASSERT_EQ(runProgram("fileDedup", {"-S", "-H" + str(b)}).status, 0);
+    ASSERT_EQ(a.program("fileDedup", {"-S", "-H" + str(b)}).status, 0);
   }
   auto list = blocksOf(copies[0]);
   ASSERT_GT(list.size(), 4u);
@@ -219,7 +219,7 @@ TEST_P(BlockRead, BlocksComeFromTheStoreOrTheRightBackupFile) {
   // them now marked) still hold it in their index: move the blocks of the
   // fourth copy, hashed after the others.
   overwrite(newest, 'C');
-  ASSERT_EQ(runProgram("fileDedup", {"-s", "-H" + str(fourth[0])}).status, 0);
+  ASSERT_EQ(a.program("fileDedup", {"-s", "-H" + str(fourth[0])}).status, 0);
   overwrite(a.archive(fourth[0]), 'D');
   if (GetParam() == 0) {
     EXPECT_GT(a.db.number("SELECT count(*) FROM vx.backups_hash_values WHERE deduplicated IS NULL"), 0);
@@ -250,14 +250,14 @@ TEST_P(BlockRead, ReadAheadOverACompressedArchive) {
   a.box.write("usr/vx/vxinit/master.ini", text);
   for (const char *engine : {"gzip", "lz4"}) {
     SCOPED_TRACE(engine);
-    auto made = mkbackup({"--dir", a.dev, "--app", "baremetal", "--unit", "12m", "--size", "13m", "--compress",
+    auto made = a.mkbackup({"--dir", a.dev, "--app", "baremetal", "--unit", "12m", "--size", "13m", "--compress",
                           engine, "--zero", "0", "--seed", "4"});
     ASSERT_EQ(made.size(), 1u);
     uint64_t b = made[0];
     uint64_t props = uint64_t(a.db.number("SELECT properties FROM vx.backups WHERE backup_no = " + str(b)));
     std::string archive = decoded(a.archive(b), props);
     ASSERT_EQ(archive.size(), 13u << 20);
-    ASSERT_EQ(runProgram("fileDedup", {"-S", "-H" + str(b)}).status, 0);
+    ASSERT_EQ(a.program("fileDedup", {"-S", "-H" + str(b)}).status, 0);
     auto list = blocksOf(b);
     ASSERT_EQ(list.size(), 2u);
     ASSERT_EQ(list[0].value.hashedLength, 12u << 20);

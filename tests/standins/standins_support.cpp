@@ -1,4 +1,4 @@
-// standins_support.cpp: the appliance of the stand-in tests (see
+// standins_support.cpp: a HaCTAR read back into its archive (see
 // standins_support.h).
 #include "standins_support.h"
 
@@ -21,74 +21,6 @@
 #include "store/SIS.h"
 #include "store/crypto.h"
 #include "store/libCryptoDaemon.h"
-
-namespace standins_test {
-
-Run runProgram(const std::string &program, const std::vector<std::string> &args) {
-  std::vector<std::string> argv{rpd::test::program("appliance/" + program)};
-  argv.insert(argv.end(), args.begin(), args.end());
-  Run r = rpd::test::run(argv);
-  const char *root = getenv("RPD_SYSROOT");
-  FILE *log = fopen((std::string(root ? root : "/tmp") + "/stderr.log").c_str(), "a");
-  if (log) {
-    fputs(r.err.c_str(), log);
-    fclose(log);
-  }
-  return r;
-}
-
-std::vector<uint64_t> mkbackup(const std::vector<std::string> &args) {
-  Run r = runProgram("mkbackup", args);
-  EXPECT_EQ(r.status, 0) << "mkbackup failed; see stderr.log in the sandbox";
-  std::vector<uint64_t> numbers;
-  std::istringstream in(r.out);
-  uint64_t n;
-  while (in >> n) numbers.push_back(n);
-  return numbers;
-}
-
-Appliance::Appliance(int generation, const std::string &extraFileDedup) {
-  std::string vxdir = box.mkdirs("usr/vx");
-  box.mkdirs("usr/vx/bin");
-  box.mkdirs("md");
-  dev = box.mkdirs("dev1");
-  std::string ini = box.write("usr/vx/vxinit/master.ini",
-                              "[fileDedup]\n"
-                              "maxSubfileBytes=16384\n"
-                              "imageBlockBytes=32768\n"
-                              "MetadataDirectory=" + box.path("md") + "\n"
-                              "maxHashedBlocks=64k\n"
-                              "maxHashedBackups=1k\n"
-                              "synchronizeUpdates=false\n"
-                              "MetadataGeneration=" + std::to_string(generation) + "\n" + extraFileDedup);
-  if (generation == 1) box.write("var/opt/kestrelon/platform_capabilities", "dedupNT\n");
-  box.setEnv("VXDIR", vxdir);
-  box.setEnv("VX_MASTER_INI", ini);
-  box.setEnv("LOG_LEVEL", "1");
-  snprintf(g_master_ini, sizeof g_master_ini, "%s", ini.c_str());
-  snprintf(g_bindir, sizeof g_bindir, "%s/bin", vxdir.c_str());
-  snprintf(g_SISinfoPath, sizeof g_SISinfoPath, "%s", "/backups/SISinfo");
-  attachLogStream(stderr);
-  forgetMetadataGeneration();
-  CDlibForgetState();
-  cryptoResetProcessState();
-}
-
-Appliance::~Appliance() {
-  forgetMetadataGeneration();
-  g_master_ini[0] = 0;
-}
-
-std::string Appliance::archive(uint64_t backupNo) const {
-  std::string base = dev + "/backup_" + std::to_string(backupNo);
-  if (access((base + ".gz").c_str(), F_OK) == 0) return base + ".gz";
-  if (access(base.c_str(), F_OK) == 0) return base;
-  return "";
-}
-
-void Appliance::makeSmallSIS() const { ASSERT_EQ(SIScreateInfoFile(0, 1ULL << 26), 0); }
-
-}  // namespace standins_test
 
 FILE *openPlainHactar(const std::string &path) {
   FILE *in = fopen(path.c_str(), "rb");

@@ -1,7 +1,5 @@
-// standins_support.h: an appliance for the stand-in tests: a private
-// catalogue, a sandboxed system root with an installation directory and
-// master.ini, the stand-in programs run as child processes, and the
-// CryptoDaemon stand-in for encrypted archives.
+// standins_support.h: the stand-in tests' appliance (tests/support) and
+// the reading of a HaCTAR back into the archive it stands for.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "catalogue.h"
-#include "sandbox.h"
+#include "support/appliance.h"
 #include "support/cipher.h"
 #include "support/files.h"
 #include "support/process.h"
@@ -24,30 +21,8 @@ namespace standins_test {
 
 using rpd::test::CryptoDaemon;
 using rpd::test::readFile;
-using rpd::test::Run;
 
-// Runs $RPD_BINARY_DIR/appliance/<program> with args; standard error goes
-// to <sandbox>/stderr.log.
-Run runProgram(const std::string &program, const std::vector<std::string> &args);
-// Runs mkbackup and returns the backup numbers it printed.
-std::vector<uint64_t> mkbackup(const std::vector<std::string> &args);
-
-// An appliance: catalogue clone, sandbox, installation directory
-// <root>/usr/vx with vxinit/master.ini ([fileDedup] small sub-files, the
-// metadata store in <root>/md, the given generation), the device directory
-// <root>/dev1. Generation 1 also lists dedupNT in the platform capability
-// file. The test process's own configuration points at the same master.ini.
-class Appliance {
- public:
-  explicit Appliance(int generation = 0, const std::string &extraFileDedup = "");
-  ~Appliance();
-  rpd::test::ScopedTestDatabase db;
-  rpd::test::Sandbox box{"rpd-standins"};
-  std::string dev;  // device directory (dev_nr_name and dev_rw_name)
-  std::string archive(uint64_t backupNo) const;  // existing archive path or ""
-  // Makes the SIS info file with 64 MiB spans so moved blocks stay small.
-  void makeSmallSIS() const;
-};
+using rpd::test::Appliance;
 
 }  // namespace standins_test
 

@@ -104,7 +104,7 @@ std::vector<std::pair<uint64_t, std::string>> tarHeaders(const std::string &tar)
 
 TEST(mkbackup, ChainRowsAndArchivesAreWhatRpdReads) {
   Appliance a;
-  std::vector<uint64_t> chain = mkbackup({"--dir", a.dev, "--device", "D2D-7", "--client", "alpha", "--app", "sql",
+  std::vector<uint64_t> chain = a.mkbackup({"--dir", a.dev, "--device", "D2D-7", "--client", "alpha", "--app", "sql",
                                           "--chain", "full,diff,incr", "--size", "300k", "--start-time", "1000000",
                                           "--interval", "600", "--snapshot"});
   ASSERT_EQ(chain.size(), 3u);
@@ -184,10 +184,10 @@ TEST(mkbackup, ChainRowsAndArchivesAreWhatRpdReads) {
 
 TEST(mkbackup, ApplicationRecordsImagesAndFinish) {
   Appliance a;
-  auto bm = mkbackup({"--dir", a.dev, "--app", "baremetal", "--size", "100000"});
-  auto sql = mkbackup({"--dir", a.dev, "--app", "legacysql", "--chain", "full,incr", "--size", "64k"});
-  auto vm = mkbackup({"--dir", a.dev, "--app", "vmware", "--size", "64k", "--in-progress", "--sync", "0"});
-  auto nas = mkbackup({"--dir", a.dev, "--app", "ndmp", "--client", "filer", "--chain", "full,incr", "--size", "64k"});
+  auto bm = a.mkbackup({"--dir", a.dev, "--app", "baremetal", "--size", "100000"});
+  auto sql = a.mkbackup({"--dir", a.dev, "--app", "legacysql", "--chain", "full,incr", "--size", "64k"});
+  auto vm = a.mkbackup({"--dir", a.dev, "--app", "vmware", "--size", "64k", "--in-progress", "--sync", "0"});
+  auto nas = a.mkbackup({"--dir", a.dev, "--app", "ndmp", "--client", "filer", "--chain", "full,incr", "--size", "64k"});
   ASSERT_EQ(bm.size(), 1u);
   ASSERT_EQ(sql.size(), 2u);
   ASSERT_EQ(vm.size(), 1u);
@@ -205,9 +205,9 @@ TEST(mkbackup, ApplicationRecordsImagesAndFinish) {
   EXPECT_EQ(a.db.number("SELECT count(*) FROM vx.vmware_snapshots WHERE backup_no = " + str(vm[0])), 1);
   EXPECT_EQ(a.db.number("SELECT count(*) FROM vx.vmware_hardware_hashes WHERE backup_no = " + str(vm[0])), 1);
   EXPECT_EQ(a.db.value("SELECT status || ':' || sync_status FROM vx.backups WHERE backup_no = " + str(vm[0])), "512:0");
-  EXPECT_EQ(runProgram("mkbackup", {"finish", str(vm[0])}).status, 0);
+  EXPECT_EQ(a.program("mkbackup", {"finish", str(vm[0])}).status, 0);
   EXPECT_EQ(a.db.value("SELECT status FROM vx.backups WHERE backup_no = " + str(vm[0])), "1088");
-  EXPECT_EQ(runProgram("mkbackup", {"finish", str(vm[0]), "--status", "failed"}).status, 0);
+  EXPECT_EQ(a.program("mkbackup", {"finish", str(vm[0]), "--status", "failed"}).status, 0);
   EXPECT_EQ(a.db.value("SELECT status FROM vx.backups WHERE backup_no = " + str(vm[0])), "4160");
   // NDMP: types 4098/4100 and the filer's NAS record, once.
   EXPECT_EQ(a.db.value("SELECT string_agg(type::text, ',' ORDER BY backup_no) FROM vx.backups WHERE node_no = "
@@ -215,10 +215,10 @@ TEST(mkbackup, ApplicationRecordsImagesAndFinish) {
             "4098,4100");
   EXPECT_EQ(a.db.number("SELECT count(*) FROM vx.ndmp_nas"), 1);
   // Applications without differentials refuse one; bad arguments are usage errors.
-  EXPECT_EQ(runProgram("mkbackup", {"--dir", a.dev, "--app", "oracle", "--chain", "full,diff"}).status, 1);
-  EXPECT_EQ(runProgram("mkbackup", {"--dir", a.dev, "--compress", "gzip", "--encrypt"}).status, 2);
-  EXPECT_EQ(runProgram("mkbackup", {"--app", "nosuchapp"}).status, 2);
-  EXPECT_EQ(runProgram("mkbackup", {"finish", "999999"}).status, 1);
+  EXPECT_EQ(a.program("mkbackup", {"--dir", a.dev, "--app", "oracle", "--chain", "full,diff"}).status, 1);
+  EXPECT_EQ(a.program("mkbackup", {"--dir", a.dev, "--compress", "gzip", "--encrypt"}).status, 2);
+  EXPECT_EQ(a.program("mkbackup", {"--app", "nosuchapp"}).status, 2);
+  EXPECT_EQ(a.program("mkbackup", {"finish", "999999"}).status, 1);
 }
 
 TEST(mkbackup, CompressedAndEncryptedArchivesDecodeToTheirPlainTwin) {
@@ -227,7 +227,7 @@ TEST(mkbackup, CompressedAndEncryptedArchivesDecodeToTheirPlainTwin) {
   ASSERT_TRUE(daemon.ready());
   for (const char *content : {"tar", "image"}) {
     SCOPED_TRACE(content);
-    auto plain = mkbackup({"--dir", a.dev, "--content", content, "--size", "700k", "--seed", "5"});
+    auto plain = a.mkbackup({"--dir", a.dev, "--content", content, "--size", "700k", "--seed", "5"});
     ASSERT_EQ(plain.size(), 1u);
     std::string expect = readFile(a.archive(plain[0]));
     struct Variant {
@@ -239,7 +239,7 @@ TEST(mkbackup, CompressedAndEncryptedArchivesDecodeToTheirPlainTwin) {
       std::vector<std::string> args = {"--dir", a.dev, "--content", content, "--size", "700k", "--share", "1",
                                        "--share-with", str(plain[0])};
       args.insert(args.end(), v.args.begin(), v.args.end());
-      auto twin = mkbackup(args);
+      auto twin = a.mkbackup(args);
       ASSERT_EQ(twin.size(), 1u);
       std::string path = a.archive(twin[0]);
       SCOPED_TRACE(path);
@@ -270,13 +270,13 @@ class FileDedup : public ::testing::TestWithParam<int> {};
 
 TEST_P(FileDedup, HashListGivesTheArchiveBlocksInFileOrder) {
   Appliance a(GetParam());
-  auto chain = mkbackup({"--dir", a.dev, "--chain", "full,incr", "--size", "400k", "--file-size", "24k",
+  auto chain = a.mkbackup({"--dir", a.dev, "--chain", "full,incr", "--size", "400k", "--file-size", "24k",
                          "--zero", "0.2"});
-  auto image = mkbackup({"--dir", a.dev, "--app", "baremetal", "--size", "200000", "--zero", "0.3"});
+  auto image = a.mkbackup({"--dir", a.dev, "--app", "baremetal", "--size", "200000", "--zero", "0.3"});
   ASSERT_EQ(chain.size(), 2u);
   ASSERT_EQ(image.size(), 1u);
   chain.push_back(image[0]);
-  for (uint64_t b : chain) EXPECT_EQ(runProgram("fileDedup", {"-H" + str(b)}).status, 0) << "backup " << b;
+  for (uint64_t b : chain) EXPECT_EQ(a.program("fileDedup", {"-H" + str(b)}).status, 0) << "backup " << b;
 
   hashedContentsPrivate *priv = nullptr;
   std::set<std::string> digests[3];
@@ -335,8 +335,8 @@ TEST_P(FileDedup, HashListGivesTheArchiveBlocksInFileOrder) {
   // Hashed already: nothing changes; forced: the same index again.
   long long rows = GetParam() == 0 ? a.db.number("SELECT count(*) FROM vx.backups_hash_values") : 0;
   long long values = GetParam() == 0 ? a.db.number("SELECT count(*) FROM vx.hash_values") : 0;
-  EXPECT_EQ(runProgram("fileDedup", {"-H" + str(chain[1])}).status, 0);
-  EXPECT_EQ(runProgram("fileDedup", {"-f", "-H", str(chain[1])}).status, 0);
+  EXPECT_EQ(a.program("fileDedup", {"-H" + str(chain[1])}).status, 0);
+  EXPECT_EQ(a.program("fileDedup", {"-f", "-H", str(chain[1])}).status, 0);
   EXPECT_EQ(hashList(chain[1]).size(), size_t(countHashesInBackup(chain[1], 0)));
   EXPECT_EQ(countHashesInBackup(chain[1], 1), long(digests[1].size()));
   if (GetParam() == 0) {
@@ -348,11 +348,11 @@ TEST_P(FileDedup, HashListGivesTheArchiveBlocksInFileOrder) {
 TEST_P(FileDedup, MovedBlocksAreReadFromTheSingleInstanceStore) {
   Appliance a(GetParam());
   a.makeSmallSIS();
-  auto chain = mkbackup({"--dir", a.dev, "--chain", "full,incr", "--size", "200k", "--file-size", "20k"});
+  auto chain = a.mkbackup({"--dir", a.dev, "--chain", "full,incr", "--size", "200k", "--file-size", "20k"});
   ASSERT_EQ(chain.size(), 2u);
   std::vector<std::string> archives;
   for (uint64_t b : chain) {
-    EXPECT_EQ(runProgram("fileDedup", {"-s", "-H" + str(b)}).status, 0);
+    EXPECT_EQ(a.program("fileDedup", {"-s", "-H" + str(b)}).status, 0);
     archives.push_back(readFile(a.archive(b)));
   }
   if (GetParam() == 0) {
@@ -381,28 +381,28 @@ TEST_P(FileDedup, MovedBlocksAreReadFromTheSingleInstanceStore) {
 
 TEST_P(FileDedup, LockedBackupsAnswerThree) {
   Appliance a(GetParam());
-  auto b = mkbackup({"--dir", a.dev, "--size", "64k", "--locked"});
+  auto b = a.mkbackup({"--dir", a.dev, "--size", "64k", "--locked"});
   ASSERT_EQ(b.size(), 1u);
   std::string arg = "-H" + str(b[0]);
-  EXPECT_EQ(runProgram("fileDedup", {arg}).status, 3);
-  EXPECT_EQ(runProgram("mkbackup", {"unlock", str(b[0])}).status, 0);
+  EXPECT_EQ(a.program("fileDedup", {arg}).status, 3);
+  EXPECT_EQ(a.program("mkbackup", {"unlock", str(b[0])}).status, 0);
   {
     // A writer holding the archive exclusively.
     UniqueFd fd(open(a.archive(b[0]).c_str(), O_RDONLY));
     ASSERT_EQ(flock(fd.get(), LOCK_EX), 0);
-    EXPECT_EQ(runProgram("fileDedup", {arg}).status, 3);
+    EXPECT_EQ(a.program("fileDedup", {arg}).status, 3);
   }
   EXPECT_EQ(a.db.number("SELECT properties & 1536 FROM vx.backups WHERE backup_no = " + str(b[0])), 0);
-  EXPECT_EQ(runProgram("mkbackup", {"lock", str(b[0])}).status, 0);
-  EXPECT_EQ(runProgram("fileDedup", {arg}).status, 3);
-  EXPECT_EQ(runProgram("mkbackup", {"finish", str(b[0])}).status, 0);  // finishing unlocks
-  EXPECT_EQ(runProgram("fileDedup", {arg}).status, 0);
+  EXPECT_EQ(a.program("mkbackup", {"lock", str(b[0])}).status, 0);
+  EXPECT_EQ(a.program("fileDedup", {arg}).status, 3);
+  EXPECT_EQ(a.program("mkbackup", {"finish", str(b[0])}).status, 0);  // finishing unlocks
+  EXPECT_EQ(a.program("fileDedup", {arg}).status, 0);
   EXPECT_EQ(a.db.number("SELECT properties & 1536 FROM vx.backups WHERE backup_no = " + str(b[0])), 1536);
   // Failures: unknown backup, a backup without archive, bad usage.
-  EXPECT_EQ(runProgram("fileDedup", {"-H999999"}).status, 1);
+  EXPECT_EQ(a.program("fileDedup", {"-H999999"}).status, 1);
   ASSERT_EQ(unlink(a.archive(b[0]).c_str()), 0);
-  EXPECT_EQ(runProgram("fileDedup", {"-f", arg}).status, 1);
-  EXPECT_EQ(runProgram("fileDedup", {}).status, 2);
+  EXPECT_EQ(a.program("fileDedup", {"-f", arg}).status, 1);
+  EXPECT_EQ(a.program("fileDedup", {}).status, 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Generations, FileDedup, ::testing::Values(0, 1),
@@ -435,12 +435,12 @@ TEST_P(Recipe, HactarAndBlocksRebuildTheArchiveExactly) {
   for (const Case &c : cases) {
     std::vector<std::string> args = {"--dir", a.dev, "--file-size", "20k", "--zero", "0.2"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    for (uint64_t b : mkbackup(args)) {
+    for (uint64_t b : a.mkbackup(args)) {
       SCOPED_TRACE("backup " + str(b) + " " + c.args[0]);
       uint64_t props = uint64_t(a.db.number("SELECT properties FROM vx.backups WHERE backup_no = " + str(b)));
       std::string expect = throughArchiveFilter(a.archive(b), props);
-      ASSERT_EQ(runProgram("fileDedup", {c.move ? "-s" : "-S", "-H" + str(b)}).status, 0);
-      ASSERT_EQ(runProgram("recipe", {"-b", str(b)}).status, 0);
+      ASSERT_EQ(a.program("fileDedup", {c.move ? "-s" : "-S", "-H" + str(b)}).status, 0);
+      ASSERT_EQ(a.program("recipe", {"-b", str(b)}).status, 0);
       std::string path = a.dev + "/hactar_" + str(b);
       size_t blocks = 0;
       std::string error;
@@ -453,15 +453,15 @@ TEST_P(Recipe, HactarAndBlocksRebuildTheArchiveExactly) {
       EXPECT_LT(readFile(path).size(), expect.size() / 4);
     }
   }
-  EXPECT_EQ(runProgram("recipe", {"-b", "999999"}).status, 1);
-  EXPECT_EQ(runProgram("recipe", {}).status, 2);
+  EXPECT_EQ(a.program("recipe", {"-b", "999999"}).status, 1);
+  EXPECT_EQ(a.program("recipe", {}).status, 2);
 }
 
 TEST_P(Recipe, RefusesAnIndexThatDisagreesWithTheArchive) {
   Appliance a(GetParam());
-  auto b = mkbackup({"--dir", a.dev, "--size", "100k"});
+  auto b = a.mkbackup({"--dir", a.dev, "--size", "100k"});
   ASSERT_EQ(b.size(), 1u);
-  ASSERT_EQ(runProgram("fileDedup", {"-H" + str(b[0])}).status, 0);
+  ASSERT_EQ(a.program("fileDedup", {"-H" + str(b[0])}).status, 0);
   // Change one byte inside the second block's range.
   auto list = hashList(b[0]);
   ASSERT_GE(list.size(), 2u);
@@ -469,7 +469,7 @@ TEST_P(Recipe, RefusesAnIndexThatDisagreesWithTheArchive) {
   UniqueFd fd(open(path.c_str(), O_WRONLY));
   char x = 'X';
   ASSERT_EQ(pwrite(fd.get(), &x, 1, off_t(list[1].location.fileOffset + 3)), 1);
-  EXPECT_EQ(runProgram("recipe", {"-b", str(b[0])}).status, 1);
+  EXPECT_EQ(a.program("recipe", {"-b", str(b[0])}).status, 1);
   EXPECT_NE(access((a.dev + "/hactar_" + str(b[0])).c_str(), F_OK), 0);
   EXPECT_NE(access((a.dev + "/hactar_" + str(b[0]) + ".new").c_str(), F_OK), 0);
 
@@ -477,11 +477,11 @@ TEST_P(Recipe, RefusesAnIndexThatDisagreesWithTheArchive) {
   // ends inside its last range is still refused.
   std::string ini = a.box.path("usr/vx/vxinit/master.ini");
   a.box.write("usr/vx/vxinit/master.ini", readFile(ini) + "[recipe]\nVerifyBlocks=false\n");
-  EXPECT_EQ(runProgram("recipe", {"-b", str(b[0])}).status, 0);
+  EXPECT_EQ(a.program("recipe", {"-b", str(b[0])}).status, 0);
   EXPECT_EQ(access((a.dev + "/hactar_" + str(b[0])).c_str(), F_OK), 0);
   const HashListEntry &last = list.back();
   ASSERT_EQ(truncate(path.c_str(), off_t(last.location.fileOffset + last.value.hashedLength - 1)), 0);
-  EXPECT_EQ(runProgram("recipe", {"-b", str(b[0])}).status, 1);
+  EXPECT_EQ(a.program("recipe", {"-b", str(b[0])}).status, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Generations, Recipe, ::testing::Values(0, 1),
@@ -491,11 +491,12 @@ INSTANTIATE_TEST_SUITE_P(Generations, Recipe, ::testing::Values(0, 1),
 
 TEST(platformSupportsDedup, ExitsWithTheConfiguredAnswer) {
   rpd::test::Sandbox box("rpd-psd");
-  EXPECT_EQ(runProgram("platformSupportsDedup", {}).status, 0);
+  auto answer = [] { return rpd::test::run({rpd::test::program("appliance/platformSupportsDedup")}).status; };
+  EXPECT_EQ(answer(), 0);
   box.write("var/opt/kestrelon/platformSupportsDedup", "2\n");
-  EXPECT_EQ(runProgram("platformSupportsDedup", {}).status, 2);
+  EXPECT_EQ(answer(), 2);
   box.setEnv("PLATFORM_SUPPORTS_DEDUP", "4");
-  EXPECT_EQ(runProgram("platformSupportsDedup", {}).status, 4);
+  EXPECT_EQ(answer(), 4);
   box.setEnv("PLATFORM_SUPPORTS_DEDUP", "two");
-  EXPECT_EQ(runProgram("platformSupportsDedup", {}).status, 0);
+  EXPECT_EQ(answer(), 0);
 }

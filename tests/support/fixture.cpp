@@ -6,6 +6,65 @@
 
 namespace rpd::test {
 
+namespace {
+
+std::string sqlText(const std::string &s) {
+  if (s.empty()) return "NULL";
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("''") : std::string(1, c);
+  return out + "'";
+}
+
+std::string orNull(long v) { return v == 0 ? "NULL" : std::to_string(v); }
+
+}  // namespace
+
+long addNode(ScopedTestDatabase &db, const NodeRow &n) {
+  return (long)db.number(
+      "INSERT INTO vx.nodes (node_name, gcname, properties, type, os, options, generic_property, system_id) "
+      "VALUES (" + sqlText(n.name) + ", " + sqlText(n.gcname) + ", " + std::to_string(n.properties) + ", " +
+      std::to_string(n.type) + ", " + std::to_string(n.os) + ", " + std::to_string(n.options) + ", " +
+      std::to_string(n.generic) + ", " + orNull(n.systemId) + ") RETURNING node_no");
+}
+
+long addInstance(ScopedTestDatabase &db, long node, long appId, const std::string &identity,
+                 const std::vector<std::string> &keys) {
+  std::string k[4];
+  for (size_t i = 0; i < keys.size() && i < 4; i++) k[i] = keys[i];
+  db.exec("INSERT INTO vx.node_applications (node_no, app_id) VALUES (" + std::to_string(node) + ", " +
+          std::to_string(appId) + ") ON CONFLICT DO NOTHING");
+  return (long)db.number("INSERT INTO vx.application_instances (node_no, app_id, identity, key1, key2, key3, key4) "
+                         "VALUES (" + std::to_string(node) + ", " + std::to_string(appId) + ", " + sqlText(identity) +
+                         ", " + sqlText(k[0]) + ", " + sqlText(k[1]) + ", " + sqlText(k[2]) + ", " + sqlText(k[3]) +
+                         ") RETURNING instance_id");
+}
+
+long addBackup(ScopedTestDatabase &db, const BackupRow &b) {
+  return (long)db.number(
+      "INSERT INTO vx.backups (node_no, instance_id, properties, type, start_time, total_megs, verify_after, "
+      "is_verified, x_command_short, status, tape_no) VALUES (" + std::to_string(b.node) + ", " +
+      orNull(b.instance) + ", " + std::to_string(b.properties) + ", " + std::to_string(b.type) + ", " +
+      std::to_string(b.startTime) + ", " + std::to_string(b.totalMegs) + ", " + std::to_string(b.verifyAfter) +
+      ", " + (b.verified ? "true" : "false") + ", " + sqlText(b.command) + ", " + std::to_string(b.status) + ", " +
+      std::to_string(b.tape) + ") RETURNING backup_no");
+}
+
+std::string installId(ScopedTestDatabase &db) { return db.value("SELECT install_id FROM vx.state"); }
+
+long addDevice(ScopedTestDatabase &db, long tapeNo, bool scsi, bool deleted) {
+  return (long)db.number("INSERT INTO vx.devices (dev_name, tape_no, is_scsi, is_deleted) VALUES ('disk" +
+                         std::to_string(tapeNo) + "', " + std::to_string(tapeNo) + ", " +
+                         (scsi ? "true" : "false") + ", " + (deleted ? "true" : "false") +
+                         ") RETURNING device_no");
+}
+
+long permitSource(ScopedTestDatabase &db, const std::string &name, const std::string &identity, long device) {
+  return (long)db.number("INSERT INTO vx.systems (name, identity, role, device_no) VALUES (" + sqlText(name) + ", " +
+                         sqlText(identity) + ", 'Replication Source', " + orNull(device) +
+                         ") RETURNING system_id");
+}
+
+
 void QueueCatalogue::SetUp() {
   node_ = addNode("client1");
   instance_ = addInstance(node_);
@@ -18,15 +77,10 @@ void QueueCatalogue::TearDown() {
   pgCloseAll();
 }
 
-long QueueCatalogue::addNode(const std::string &name) {
-  return number("INSERT INTO vx.nodes (node_name) VALUES ('" + name + "') RETURNING node_no");
-}
+long QueueCatalogue::addNode(const std::string &name) { return rpd::test::addNode(db_, {.name = name}); }
 
 long QueueCatalogue::addInstance(long nodeNo, long appId, const std::string &key1) {
-  std::string k = key1.empty() ? "NULL" : "'" + key1 + "'";
-  return number("INSERT INTO vx.application_instances (app_id, node_no, key1) VALUES (" +
-                std::to_string(appId) + ", " + std::to_string(nodeNo) + ", " + k +
-                ") RETURNING instance_id");
+  return rpd::test::addInstance(db_, nodeNo, appId, "", {key1});
 }
 
 long QueueCatalogue::addBackup(const BackupSpec &s, long backupNo) {

@@ -1,6 +1,7 @@
-// fixture.h: a fresh catalogue per test and small helpers that make
-// nodes, application instances and backups and read rows back, over the
-// test database's own connection (not the code under test's).
+// fixture.h: catalogue fixture rows: nodes, application instances,
+// backups, devices and permitted sources written over the test database's
+// own connection (not the code under test's), and a test fixture with a
+// fresh catalogue, a node and an instance per test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,6 +19,35 @@ constexpr long kStatusGood = 0xC40;     // finished, succeeded
 constexpr long kStatusFailed = 0x50;    // finished with a failure bit (0x10)
 constexpr long kStatusRunning = 0x200;  // in progress, not finished
 constexpr long kPropSynthesisCapable = 0x1000;
+
+struct NodeRow {
+  std::string name = "client";
+  long properties = 0, type = 2, os = 5, options = 0, generic = 0;
+  std::string gcname;  // "" = NULL
+  long systemId = 0;   // 0 = NULL
+};
+long addNode(ScopedTestDatabase &db, const NodeRow &n);
+
+// An instance of appId on node; identity "" = NULL; keys "" = NULL.
+long addInstance(ScopedTestDatabase &db, long node, long appId, const std::string &identity = "",
+                 const std::vector<std::string> &keys = {});
+
+struct BackupRow {
+  long node = 0, instance = 0;
+  long properties = 0, type = 1, startTime = 1700000000, totalMegs = 10, verifyAfter = 0;
+  bool verified = false;
+  std::string command = "";  // "" = NULL
+  long status = 0xC40;
+  long long tape = 1;
+};
+long addBackup(ScopedTestDatabase &db, const BackupRow &b);
+
+// This appliance's install identity.
+std::string installId(ScopedTestDatabase &db);
+// A D2D device with the given tape number; returns its device_no.
+long addDevice(ScopedTestDatabase &db, long tapeNo, bool scsi = false, bool deleted = false);
+// A permitted replication source; device 0 = NULL. Returns its system_id.
+long permitSource(ScopedTestDatabase &db, const std::string &name, const std::string &identity, long device = 0);
 
 struct BackupSpec {
   long type = 1;

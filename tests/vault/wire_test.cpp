@@ -237,7 +237,7 @@ TEST_F(Wire, EveryCaseSendsItsBytesAndReadsItsReply) {
     EXPECT_FALSE(calls.empty()) << name << ".case has no %call";
     for (const Call &c : calls) {
       SCOPED_TRACE(name + ".case:" + std::to_string(c.line) + " " + c.request);
-      std::map<std::string, std::string> vars;
+      std::map<std::string, std::string> vars = {{"UBI", str(c.args, "ubi", "u")}};
       if (c.request == "putFiles") vars["PATH"] = box.path("hactar_5");
       if (c.request == "putEncryptedFiles") vars["PATH"] = box.path("hactar_6");
       vault.serve(name, vars);
