@@ -81,6 +81,27 @@ TempDir::TempDir(const char *prefix) {
   root_ = tmpl;
 }
 
+std::vector<std::vector<std::string>> readTable(const std::string &path,
+                                                const std::vector<std::pair<std::string, std::string>> &vars) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream in(readFile(path));
+  if (in.str().empty()) ADD_FAILURE() << "no table in " << path;
+  for (std::string line; std::getline(in, line);) {
+    if (line.find_first_not_of(" \t") == std::string::npos || line[0] == '#') continue;
+    for (const auto &[name, value] : vars)
+      for (size_t at; (at = line.find("$" + name)) != std::string::npos;) line.replace(at, name.size() + 1, value);
+    std::vector<std::string> row;
+    std::istringstream cells(line);
+    for (std::string cell; std::getline(cells, cell, '|');) {
+      size_t a = cell.find_first_not_of(" \t"), b = cell.find_last_not_of(" \t");
+      row.push_back(a == std::string::npos ? "" : cell.substr(a, b - a + 1));
+    }
+    if (!line.empty() && line.back() == '|') row.push_back("");
+    rows.push_back(row);
+  }
+  return rows;
+}
+
 size_t countOf(const std::string &text, const std::string &needle) {
   size_t n = 0;
   for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace rpd::test {
@@ -47,6 +48,12 @@ class TempDir {
  private:
   std::string root_;
 };
+
+// The rows of a table file: one row a line, cells separated by "|" and
+// trimmed; blank lines and lines starting with "#" are skipped. `vars`
+// replace "$name" in every cell.
+std::vector<std::vector<std::string>> readTable(const std::string &path,
+                                                const std::vector<std::pair<std::string, std::string>> &vars = {});
 
 // How many times `needle` occurs in `text` (not overlapping).
 size_t countOf(const std::string &text, const std::string &needle);
