@@ -9,12 +9,14 @@
 
 #include <chrono>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "daemon/util_worker.h"
 #include "support/vaultd.h"
+#include "support/files.h"
 #include "worker_support.h"
 
 namespace rpd::test {
@@ -144,7 +146,7 @@ TEST_F(WorkerVault, BackupTheVaultIsBuildingIsResumedWithoutANewAnnouncement) {
   EXPECT_EQ(stateOf(b, vault()), "2");
 }
 
-TEST_F(WorkerVault, RefusedAnnouncementsPauseTheEntryAndNotifyTheVault) {
+TEST_F(WorkerVault, OutOfOrderAnnouncementPausesTheEntryAndNotifiesTheVault) {
   giveIdentity();
   long early = addQueuedBackup(vault());
   long late = addQueuedBackup(vault());
@@ -160,16 +162,6 @@ TEST_F(WorkerVault, RefusedAnnouncementsPauseTheEntryAndNotifyTheVault) {
   EXPECT_EQ(requests("end-backup"), 1);
   EXPECT_EQ(syncOf(early), 1);
 
-  // Metadata the Vault refuses outright.
-  long other = addQueuedBackup(vault());
-  fault("endpoint=start-backup,count=1,kind=refuse");
-  EXPECT_EQ(replicateHere(other, vault()), WORKER_DONE);
-  EXPECT_TRUE(log.has("set REPLICATION_NEED_ASSIST for " + s(other) + "."));
-  EXPECT_EQ(stateOf(other, vault()), "64");
-  EXPECT_EQ(statsOf(other),
-            "Failed: Unable to process initial meta info on target.  This instance is \"paused\" and may require "
-            "manual intervention to resume.");
-  EXPECT_EQ(requests("end-backup"), 2);
   EXPECT_EQ(progressRows(), 0);
 }
 
@@ -220,71 +212,33 @@ TEST_F(WorkerVault, StartBackupCommandPrintsTheVaultsNumber) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "-6\n");
 }
 
-TEST_F(WorkerVault, BuildOutcomesOnTheVaultDecideTheEntry) {
-  // Cancelled on the Vault: the entry ends cancelled, not queued again.
-  long cancelled = addQueuedBackup(vault());
-  fault("endpoint=file,count=1,kind=build-cancel");
-  WorkerLog log;
-  EXPECT_EQ(replicateHere(cancelled, vault()), WORKER_DONE);
-  EXPECT_TRUE(log.has("Backup CANCELLED on the target"));
-  EXPECT_EQ(stateOf(cancelled, vault()), "8");
-  EXPECT_EQ(statsOf(cancelled), "CANCELLED: Backup cancelled on the target. Network: No error");
-  // The end notice carries the message's first seven characters.
-  EXPECT_NE(describe(1).find("end_message CANCELL\n"), std::string::npos) << describe(1);
-  EXPECT_EQ(syncOf(cancelled), 1);
-  EXPECT_FALSE(exists(hactarFile(cancelled)));
-
-  long failed = addQueuedBackup(vault());
-  fault("endpoint=file,count=1,kind=build-fail");
-  EXPECT_EQ(replicateHere(failed, vault()), WORKER_DONE);
-  EXPECT_EQ(stateOf(failed, vault()), "1");
-  EXPECT_EQ(statsOf(failed), "Failed: Failed building on the target. This replication will now retry. Network: No error");
-  EXPECT_NE(describe(2).find("end_message Failed:\n"), std::string::npos) << describe(2);
-
-  // A long build: every "building" answer resets the misses.
-  setIni("invalidUUIDcheckRetryCount", "1");
-  long slow = addQueuedBackup(vault());
-  fault("endpoint=file,count=1,kind=build-wait,arg=3");
-  WorkerLog log2;
-  EXPECT_EQ(replicateHere(slow, vault()), WORKER_DONE);
-  EXPECT_EQ(log2.count("Target is building backup, uuidCheck:3"), 3u);
-  EXPECT_TRUE(log2.has("Target is not building backup, uuidCheck:3, Status:1088"));
-  EXPECT_EQ(stateOf(slow, vault()), "2");
-  EXPECT_EQ(progressRows(), 0);
-}
-
-TEST_F(WorkerVault, UnclearBuildChecksEndTheWaitAfterTheMissLimit) {
-  setIni("invalidUUIDcheckRetryCount", "2");
-  setIni("CheckTimeout", "0");
-  long b = addQueuedBackup(vault());
-  // After the HaCTAR, every check fails with 503 (result -1).
-  fault("endpoint=backup-check,count=1,kind=503,times=0");
-  WorkerLog log;
-  EXPECT_EQ(replicateHere(b, vault()), WORKER_DONE);
-  EXPECT_EQ(log.count("Could not determine if target is building backup"), 2u);
-  EXPECT_TRUE(log.has("Status of backup on target unknown."));
-  EXPECT_EQ(stateOf(b, vault()), "1");
-  EXPECT_EQ(statsOf(b), "Failed: backup status check failed. This replication will now retry. Network: No error");
-  EXPECT_EQ(progressRows(), 0);  // "no_activity" included
-}
-
-TEST_F(WorkerVault, HactarFailuresQueueTheEntryAgain) {
-  long b = addQueuedBackup(vault());
-  fault("endpoint=file,count=1,kind=503");
-  WorkerLog log;
-  EXPECT_EQ(replicateHere(b, vault()), WORKER_DONE);
-  EXPECT_TRUE(log.has("sendHactar failed"));
-  EXPECT_EQ(stateOf(b, vault()), "1");
-  EXPECT_EQ(statsOf(b), "Failed: Unable to send final metadata. This replication will now retry. Network: No error");
-  EXPECT_FALSE(exists(hactarFile(b)));
-  EXPECT_EQ(requests("end-backup"), 1);
-
-  writeCommand("recipe", "exit 2");
-  long c = addQueuedBackup(vault());
-  EXPECT_EQ(replicateHere(c, vault()), WORKER_DONE);
-  EXPECT_EQ(stateOf(c, vault()), "1");
-  EXPECT_EQ(statsOf(c), "Failed: Unable to create final metadata. This replication will now retry.");
-  EXPECT_EQ(requests("file"), 1);
+TEST_F(WorkerVault, FailuresFromTheTableDecideTheEntry) {
+  for (const auto &row : readTable(std::string(RPD_SOURCE_DIR) + "/tests/worker/data/failures.txt")) {
+    ASSERT_EQ(row.size(), 8u);
+    SCOPED_TRACE(row[0] + " " + row[1] + " " + row[2]);
+    vdtest::controlPost(vault(), "clear-faults", "");
+    std::istringstream rules(row[0]), keys(row[1]);
+    for (std::string rule; std::getline(rules, rule, ';');) fault(rule);
+    for (std::string kv; std::getline(keys, kv, ';');) setIni(kv.substr(0, kv.find('=')).c_str(), kv.substr(kv.find('=') + 1));
+    if (row[2].empty())
+      writeLiteralRecipe("an archive held literally in its HaCTAR");
+    else
+      writeCommand("recipe", row[2]);
+    // An instance of its own: no identity yet, so nothing is checked
+    // before the announcement.
+    long b = addQueuedBackup(vault(), {.instanceId = addInstance(node_, 1, row[0] + row[2])});
+    long notices = requests("end-backup");
+    WorkerLog log;
+    EXPECT_EQ(replicateHere(b, vault()), WORKER_DONE);
+    EXPECT_EQ(stateOf(b, vault()), row[3]);
+    std::string stats = statsOf(b);
+    EXPECT_EQ(stats.substr(0, stats.find_last_not_of(' ') + 1), row[4]) << log.text().substr(0, 4000);
+    if (!row[5].empty()) EXPECT_TRUE(log.has(row[5])) << log.text();
+    if (row[6] != "*") EXPECT_EQ(std::to_string(requests("end-backup") - notices), row[6]);
+    if (row[7] != "*") EXPECT_EQ(exists(hactarFile(b)) ? "yes" : "no", row[7]);
+    EXPECT_EQ(syncOf(b), row[3] == "2" ? 2 : 1);
+    EXPECT_EQ(progressRows(), 0);
+  }
 }
 
 TEST_F(WorkerVault, LocalBackupStillRunningIsWaitedFor) {
