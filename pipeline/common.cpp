@@ -377,8 +377,13 @@ uint64_t estimateHactarSize(uint64_t backupNo, int mode) {
     return 0;
   }
   r.reset();
-  uint64_t subfile = maxSubfileBytes((uint32_t)type, properties);
-  if (subfile == 0) subfile = 1;  // the rule never yields 0; guard the division anyway
+  // The largest sub-file size is asked for only where it is used: the rule
+  // may run the platform's program through the shell, and mode 1 (called
+  // at every start of a backup on the target) does not need it.
+  auto subfileBytes = [&]() -> uint64_t {
+    uint64_t s = maxSubfileBytes((uint32_t)type, properties);
+    return s == 0 ? 1 : s;  // the rule never yields 0; guard the division anyway
+  };
   uint64_t estimate = 0;
   if (mode == 1) {
     estimate = megs * 1048576ull + 512;
@@ -421,10 +426,10 @@ uint64_t estimateHactarSize(uint64_t backupNo, int mode) {
       return 0;
     }
     uint64_t large = pgIsNull(r.get(), 0, "sum") ? 0 : pgULVal(r.get(), 0, "sum");
-    estimate += large / subfile * 224;
+    estimate += large / subfileBytes() * 224;
     LOG(6, "final estimate (large data files): %lu.\n", (unsigned long)estimate);
   } else {
-    estimate = (megs * 1048576ull + 512) / subfile * 112;
+    estimate = (megs * 1048576ull + 512) / subfileBytes() * 112;
   }
   if (mode == 1 || mode == 4) LOG(6, "estimate: %lu.\n", (unsigned long)estimate);
   return estimate;
