@@ -14,13 +14,16 @@ struct FaultRule {
   long count = 1;
   long times = 1;
   long seen = 0;
+  long percent = 0;  // > 0: fires at random with this chance instead
   FaultAction action;
   std::string text;
 };
 
-std::mutex g_faultLock;             // guards g_rules and g_requests
+std::mutex g_faultLock;             // guards every g_ variable below
 std::vector<FaultRule> g_rules;
 long g_requests[static_cast<int>(Endpoint::Count)] = {};
+uint64_t g_blockBytes = 0, g_resentBytes = 0, g_fileBytes = 0;
+std::vector<std::string> g_notices;
 
 const struct {
   const char *name;
@@ -34,7 +37,8 @@ const struct {
     {"slow-read", FaultKind::SlowRead},  {"truncate", FaultKind::Truncate},
     {"badcrc", FaultKind::BadCrc},       {"lose", FaultKind::Lose},
     {"build-fail", FaultKind::BuildFail}, {"build-cancel", FaultKind::BuildCancel},
-    {"build-wait", FaultKind::BuildWait},
+    {"build-wait", FaultKind::BuildWait}, {"cut", FaultKind::Cut},
+    {"stall", FaultKind::Stall},         {"kill", FaultKind::Kill},
 };
 
 bool parseLong(const std::string &s, long *out) {
@@ -116,6 +120,11 @@ int faultAdd(const std::string &text, std::string *error) {
         *error = "bad times \"" + value + "\"";
         return -1;
       }
+    } else if (key == "percent") {
+      if (!parseLong(value, &rule.percent) || rule.percent > 100) {
+        *error = "bad percent \"" + value + "\"";
+        return -1;
+      }
     } else if (key == "arg") {
       if (!parseLong(value, &rule.action.arg)) {
         *error = "bad arg \"" + value + "\"";
@@ -161,7 +170,8 @@ FaultAction faultForRequest(Endpoint e) {
   for (FaultRule &r : g_rules) {
     if (r.endpoint != Endpoint::Any && r.endpoint != e) continue;
     r.seen++;
-    bool fires = r.seen >= r.count && (r.times == 0 || r.seen < r.count + r.times);
+    bool fires = r.percent > 0 ? rand() % 100 < r.percent
+                               : r.seen >= r.count && (r.times == 0 || r.seen < r.count + r.times);
     if (fires && chosen.kind == FaultKind::None) {
       chosen = r.action;
       VDLOG(1, "fault fires on %s request %ld: %s", endpointName(e), r.seen, r.text.c_str());
@@ -175,5 +185,29 @@ std::string faultCounters() {
   std::string s;
   for (int i = 0; i < static_cast<int>(Endpoint::Count); i++)
     s += std::string(endpointName(static_cast<Endpoint>(i))) + " " + std::to_string(g_requests[i]) + "\n";
+  return s;
+}
+
+void faultCountBlock(uint64_t bytes, bool alreadyHeld) {
+  std::lock_guard<std::mutex> g(g_faultLock);
+  g_blockBytes += bytes;
+  if (alreadyHeld) g_resentBytes += bytes;
+}
+
+void faultCountFile(uint64_t bytes) {
+  std::lock_guard<std::mutex> g(g_faultLock);
+  g_fileBytes += bytes;
+}
+
+void faultNotice(const std::string &message) {
+  std::lock_guard<std::mutex> g(g_faultLock);
+  g_notices.push_back(message);
+}
+
+std::string faultReceived() {
+  std::lock_guard<std::mutex> g(g_faultLock);
+  std::string s = "blocks " + std::to_string(g_blockBytes) + "\nresent " + std::to_string(g_resentBytes) +
+                  "\nfile " + std::to_string(g_fileBytes) + "\n";
+  for (const std::string &n : g_notices) s += "notice " + n + "\n";
   return s;
 }

@@ -5,7 +5,7 @@
 // from the command line (--fault, repeatable) or from the control request
 // "POST /vaultd/fault" (body = the rule text). Syntax:
 //
-//   endpoint=<name>,count=<n>,kind=<kind>[,times=<m>][,arg=<a>][,text=<t>]
+//   endpoint=<name>,count=<n>,kind=<kind>[,times=<m>][,percent=<p>][,arg=<a>][,text=<t>]
 //
 // endpoint: a protocol endpoint ("backup-block-count", "post-check-offset",
 //   "start-backup", "end-backup", "backup-check", "multiblock", "block" for
@@ -16,6 +16,8 @@
 // count: the rule fires on the n-th matching request after it was installed
 //   (1 = the next one); times: how many consecutive requests it affects
 //   from there (default 1, 0 = all following).
+// percent: instead of count and times, the rule fires on each matching
+//   request with that chance (1 to 100), for random faults in long runs.
 // text: must come last; it may contain commas.
 //
 // Kinds (the request is "processed" when the Vault acts on it as usual):
@@ -41,6 +43,13 @@
 //   build-cancel  file: the build ends cancelled (0x8000)
 //   build-wait    file: the backup check answers "building" for arg more
 //                 requests before the build's outcome shows
+//   cut           processed while it streams in; once arg bytes of the body
+//                 have arrived (default 1) the connection is closed
+//                 mid-body, without reply (what was whole by then is kept)
+//   stall         not processed; nothing is read or answered for arg ms
+//                 (default 30000), then the connection is closed
+//   kill          vaultd dies at once (SIGKILL, no clean stop) when arg
+//                 bytes of the body have arrived (default 0: at the headers)
 #pragma once
 
 #include <cstdint>
@@ -79,6 +88,9 @@ enum class FaultKind {
   BuildFail,
   BuildCancel,
   BuildWait,
+  Cut,
+  Stall,
+  Kill,
 };
 
 // What one request receives; kind None = no fault.
@@ -103,3 +115,13 @@ void faultClear();
 FaultAction faultForRequest(Endpoint e);
 // Requests seen per endpoint since start, "name count\n" per endpoint.
 std::string faultCounters();
+
+// What arrived since start, for tests that check nothing is sent twice:
+// block data bytes received (PUT multiblock and b-...), the part of them
+// that belonged to blocks already held when they arrived, HaCTAR bytes, and
+// each end-backup message. faultReceived() gives "blocks N\nresent N\n
+// file N\n" and one "notice <message>" line per end-backup, in order.
+void faultCountBlock(uint64_t bytes, bool alreadyHeld);
+void faultCountFile(uint64_t bytes);
+void faultNotice(const std::string &message);
+std::string faultReceived();

@@ -13,6 +13,7 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -40,6 +41,40 @@ const char *const kWarnOutOfOrder =
 const char *const kWarnRefused = "Failed to process metaData";
 
 MHD_Daemon *g_daemon = nullptr;  // set once by serverStart
+
+// Blocks held when a test last asked for a mark (POST /vaultd/mark); the
+// "resent" count is of blocks in this set. Before any mark, every block
+// held when it arrives counts.
+std::mutex g_markLock;  // guards the two below
+bool g_marked = false;
+std::vector<uint8_t> g_heldAtMark;  // block id -> held at the mark
+
+void markHeld() {
+  std::vector<uint8_t> held;
+  {
+    std::lock_guard<std::mutex> g(g_vault.lock);
+    held = g_vault.held;
+  }
+  std::lock_guard<std::mutex> g(g_markLock);
+  g_heldAtMark.swap(held);
+  g_marked = true;
+}
+
+bool heldBefore(const BlockKey &key) {
+  {
+    std::lock_guard<std::mutex> g(g_markLock);
+    if (!g_marked) return vaultHasBlock(key);
+  }
+  uint32_t id;
+  {
+    std::lock_guard<std::mutex> g(g_vault.lock);
+    auto it = g_vault.ids.find(key);
+    if (it == g_vault.ids.end()) return false;
+    id = it->second;
+  }
+  std::lock_guard<std::mutex> g(g_markLock);
+  return id < g_heldAtMark.size() && g_heldAtMark[id];
+}
 bool g_strict = true;            // set once by serverStart
 
 struct Expected {
@@ -57,7 +92,10 @@ std::vector<Expected> expectedHeaders(Endpoint e) {
       return {{"X-Time", false}, {"X-Amt", false}, {"X-Protocol", false},
               {"X-ReserveSize", false}, {"X-Force", true}};
     case Endpoint::EndBackup:
-      return {{"X-Amt", false}, {"X-BackupUUID", false}, {"X-Protocol", false}};
+      // An empty identity (a first replication that failed before the
+      // instance had one) arrives as no header at all: libcurl drops a
+      // header whose value is empty.
+      return {{"X-Amt", false}, {"X-BackupUUID", true}, {"X-Protocol", false}};
     case Endpoint::BackupCheck:
       return {{"X-Amt", false}, {"X-Protocol", false}, {"X-BackupNo", true}};
     case Endpoint::MultiBlock:
@@ -104,6 +142,7 @@ struct Request {
   uint64_t entryLeft = 0;
   uint64_t entryOffset = 0;
   long entries = 0;
+  bool blockHeld = false;  // the block now arriving was held before it came
   // HaCTAR upload.
   int fileFd = -1;
   std::string filePath;
@@ -236,7 +275,8 @@ void classify(Request *rq) {
 
 bool skipsProcessing(FaultKind k) {
   return k == FaultKind::Status503 || k == FaultKind::Status500 || k == FaultKind::Raw405 ||
-         k == FaultKind::Drop || k == FaultKind::RefuseOrder || k == FaultKind::Refuse;
+         k == FaultKind::Drop || k == FaultKind::RefuseOrder || k == FaultKind::Refuse ||
+         k == FaultKind::Stall;
 }
 
 void setUp(Request *rq, MHD_Connection *c) {
@@ -256,6 +296,7 @@ void setUp(Request *rq, MHD_Connection *c) {
       rq->refuse("malformed block name " + name);
       return;
     }
+    rq->blockHeld = heldBefore(rq->key);
     if (rq->sink.begin(rq->key, rq->lose()) < 0) rq->refuse(rq->sink.error());
   } else if (rq->endpoint == Endpoint::File) {
     rq->filePath = vaultTempPath();
@@ -292,6 +333,7 @@ void consumeMulti(Request *rq, const uint8_t *p, size_t n) {
       memcpy(rq->key.hashValue, rq->head + 12, 64);
       rq->entryOffset = hactar::decodeFixed64(rq->head + 76);
       rq->entries++;
+      rq->blockHeld = heldBefore(rq->key);
       if (rq->sink.begin(rq->key, rq->lose()) < 0) {
         rq->refuse("multiblock entry " + std::to_string(rq->entries) + ": " + rq->sink.error());
         return;
@@ -302,6 +344,7 @@ void consumeMulti(Request *rq, const uint8_t *p, size_t n) {
       continue;
     }
     size_t take = rq->entryLeft < n ? static_cast<size_t>(rq->entryLeft) : n;
+    faultCountBlock(take, rq->blockHeld);
     if (rq->sink.write(p, take) < 0) {
       rq->refuse(rq->sink.error());
       return;
@@ -322,9 +365,11 @@ void consumeBody(Request *rq, const char *data, size_t n) {
   switch (rq->endpoint) {
     case Endpoint::MultiBlock: consumeMulti(rq, p, n); return;
     case Endpoint::Block:
+      faultCountBlock(n, rq->blockHeld);
       if (rq->sink.write(p, n) < 0) rq->refuse(rq->sink.error());
       return;
     case Endpoint::File:
+      faultCountFile(n);
       while (n > 0) {
         ssize_t w = write(rq->fileFd, p, n);
         if (w < 0 && errno == EINTR) continue;
@@ -489,6 +534,7 @@ MHD_Result answer(Request *rq, MHD_Connection *c) {
     }
     case Endpoint::EndBackup: {
       std::string message = rq->body.substr(0, rq->body.find('\0'));
+      faultNotice(message);
       vaultEndBackup(rq->backupUuid, message);
       // Replies that the client reads only for their status carry no body:
       // libcurl would copy one to the client's standard output.
@@ -542,11 +588,16 @@ MHD_Result answerControl(Request *rq, MHD_Connection *c) {
     if (faultAdd(rq->body, &error) < 0) return plainReply(c, MHD_HTTP_BAD_REQUEST, error + "\n");
     return plainReply(c, MHD_HTTP_OK, "OK\n");
   }
+  if (rq->method == "POST" && ep == "mark") {
+    markHeld();
+    return plainReply(c, MHD_HTTP_OK, "OK\n");
+  }
   if (rq->method == "POST" && ep == "clear-faults") {
     faultClear();
     return plainReply(c, MHD_HTTP_OK, "OK\n");
   }
   if (rq->method == "GET" && ep == "counters") return plainReply(c, MHD_HTTP_OK, faultCounters());
+  if (rq->method == "GET" && ep == "received") return plainReply(c, MHD_HTTP_OK, faultReceived());
   if (rq->method == "GET" && ep == "backup") {
     const char *no = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "no");
     std::string d = no ? vaultDescribe(strtol(no, nullptr, 10)) : "";
@@ -584,6 +635,14 @@ MHD_Result finish(Request *rq, MHD_Connection *c) {
   return answer(rq, c);
 }
 
+// The "kill" fault: the process ends as a killed Vault would, with no
+// clean stop, mid-request.
+[[noreturn]] void dieNow(Request *rq) {
+  VDLOG(0, "killed (injected) during %s after %" PRIu64 " body bytes", rq->url.c_str(), rq->bodyBytes);
+  kill(getpid(), SIGKILL);
+  _exit(137);
+}
+
 MHD_Result accessHandler(void *, MHD_Connection *c, const char *url, const char *method,
                          const char *, const char *upload, size_t *uploadSize, void **ctx) {
   auto *rq = static_cast<Request *>(*ctx);
@@ -594,11 +653,22 @@ MHD_Result accessHandler(void *, MHD_Connection *c, const char *url, const char 
     *ctx = rq;
     setUp(rq, c);
     VDLOG(3, "%s %s", method, url);
+    if (rq->fault.kind == FaultKind::Stall) {
+      VDLOG(1, "stalling %s for %ld ms", url, rq->fault.arg < 0 ? 30000 : rq->fault.arg);
+      usleep(static_cast<useconds_t>((rq->fault.arg < 0 ? 30000 : rq->fault.arg) * 1000));
+      return MHD_NO;
+    }
+    if (rq->fault.kind == FaultKind::Kill && rq->fault.arg <= 0) dieNow(rq);
     return MHD_YES;
   }
   if (*uploadSize) {
     consumeBody(rq, upload, *uploadSize);
     *uploadSize = 0;
+    if (rq->fault.kind == FaultKind::Kill && rq->bodyBytes >= static_cast<uint64_t>(rq->fault.arg)) dieNow(rq);
+    if (rq->fault.kind == FaultKind::Cut && rq->bodyBytes >= static_cast<uint64_t>(rq->fault.arg < 0 ? 1 : rq->fault.arg)) {
+      VDLOG(1, "cutting the connection of %s after %" PRIu64 " body bytes", rq->url.c_str(), rq->bodyBytes);
+      return MHD_NO;
+    }
     return MHD_YES;
   }
   return finish(rq, c);

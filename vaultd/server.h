@@ -14,6 +14,10 @@
 //   GET  /vaultd/backup?no=N    the backup's fields (state.cpp vaultDescribe)
 //   GET  /vaultd/block?name=B   "1" when block B is held, else "0"
 //   GET  /vaultd/blocks         the number of blocks held
+//   GET  /vaultd/received       block and HaCTAR bytes received, block bytes
+//                               resent, end-backup messages (faults.h)
+//   POST /vaultd/mark           from now on "resent" counts the blocks held
+//                               at this moment (before: held on arrival)
 #pragma once
 
 #include <cstdint>
