@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "e2e_support.h"
+#include "files.h"
 
 namespace {
 
@@ -143,7 +144,7 @@ void RowRun::run() {
   recover();
   if (getenv("RPD_FAULTS_KEEP") && !out_->problems.empty()) {
     std::ofstream keep(std::string(getenv("RPD_FAULTS_KEEP")) + "/" + row_.name + ".log");
-    keep << a_->logs() << "\n---- vaultd\n" << vdtest::readWholeFile(a_->vaultd.workDir() + "/vaultd.log");
+    keep << a_->logs() << "\n---- vaultd\n" << rpd::test::readFile(a_->vaultd.workDir() + "/vaultd.log");
   }
   a_.reset();
   if (vaultd_ > 0) {
