@@ -13,6 +13,7 @@
 #include "lib/pghelper.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -264,11 +265,15 @@ void dropInheritedSession(PGconn *conn) {
   PQfinish(conn);
 }
 
+// Set when the server's FATAL notice arrives: it ends the session.
+bool farewellSeen = false;
+
 void noticeProcessor(void *, const char *message) {
   int level = 3;
-  if (strstr(message, "FATAL"))
+  if (strstr(message, "FATAL")) {
     level = 0;
-  else if (strstr(message, "WARNING"))
+    farewellSeen = true;
+  } else if (strstr(message, "WARNING"))
     level = 2;
   LOG(level, "From libpq: %s", trimmed(message).c_str());
 }
@@ -761,6 +766,26 @@ bool cecMatches(const pgCECEntry &e, const char *table, int tableLength, const c
          memcmp(e.table, table, tableLength) == 0 && memcmp(e.column, column, columnLength) == 0;
 }
 
+// True when the server has ended an idle session (a restart,
+// pg_terminate_backend). Its FATAL farewell, then end-of-file, wait on the
+// socket, and libpq learns of them only by reading. Reading what is pending
+// costs no round trip, and it keeps the next statement from going into a
+// session that is already gone, which the probe, run at most every
+// kProbeInterval seconds, would not. An idle session is sent nothing else
+// unasked, so the farewell alone condemns it even before its end-of-file.
+bool sessionEnded(PGconn *conn) {
+  farewellSeen = false;
+  for (;;) {
+    struct pollfd p = {PQsocket(conn), POLLIN, 0};
+    if (p.fd < 0) return true;
+    if (poll(&p, 1, 0) <= 0) break;    // nothing pending
+    if (!PQconsumeInput(conn)) break;  // end-of-file: libpq marks the session bad
+    PQisBusy(conn);                    // hands an unasked error to the notice processor
+    if (farewellSeen || PQstatus(conn) != CONNECTION_OK) break;
+  }
+  return farewellSeen || PQstatus(conn) != CONNECTION_OK;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -876,6 +901,10 @@ int pgConnectionGood() {
     return 0;
   }
   if (!r->conn || PQstatus(r->conn) != CONNECTION_OK) return 0;
+  if (sessionEnded(r->conn)) {
+    LOG(4, "Verified connection state: %s", "bad");
+    return 0;
+  }
   time_t now = time(nullptr);
   if (now - kProbeInterval <= r->lastChecked && r->lastChecked <= now) return 1;
   pgResult *probe = executeTextQuery("SELECT TRUE");

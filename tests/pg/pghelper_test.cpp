@@ -453,6 +453,20 @@ TEST_F(PgHelper, BrokenSessionInsideATransactionIsNotReplacedUntilRollback) {
   EXPECT_EQ(admin.value("SELECT count(*) FROM pgh_broken"), "0");
 }
 
+// A session just verified is not probed again for a while; one the server
+// ended in that time is still replaced before the next statement, which
+// then runs.
+TEST_F(PgHelper, SessionEndedOutsideATransactionIsReplacedBeforeTheNextStatement) {
+  AdminSession admin;
+  ASSERT_TRUE(admin.ok());
+  int pid = backendPid();
+  ASSERT_TRUE(admin.terminate(pid));
+  PgResultPtr r(pgQuery("SELECT %d AS v", 1));
+  ASSERT_TRUE(r);
+  EXPECT_EQ(pgLVal(r.get(), 0, "v"), 1);
+  EXPECT_NE(backendPid(), pid);
+}
+
 TEST_F(PgHelper, LostDatabaseFailsCallsAndTheFirstCallAfterItsReturnWorks) {
   LogCapture log(0);
   // A database cannot shut its own door: act from the maintenance database.
