@@ -59,42 +59,7 @@ void addHash(metadataPrivate **h, uint64_t backup, uint64_t seed, uint64_t posit
 
 }  // namespace
 
-TEST(metadataStore, NewStoreHasSignedSuperBlockShadowAndSizedIndexes) {
-  StoreSandbox sb;
-  metadataPrivate *h = allocateMetadataPrivate(0);
-  ASSERT_NE(nullptr, h);
-  ASSERT_GT(addHashedBackup(&h, 5), 0);
-  freeMetadataPrivate(&h, 0);
-
-  std::string blocks = readFile(sb.store("metadataBlocks-0000000000000000"));
-  ASSERT_GE(blocks.size(), 4096u);
-  EXPECT_EQ(0, memcmp(blocks.data(), "#MSuper\0", 8));
-  EXPECT_EQ(2u, le64(blocks, 8));
-  for (size_t off = 16; off < 48; off += 8) EXPECT_EQ(~0ULL, le64(blocks, off)) << off;
-  std::string shadow = readFile(sb.store("metadataBlockLockShadow"));
-  ASSERT_EQ(32768u, shadow.size());
-  EXPECT_EQ(1, uint8_t(shadow[4]));
-  EXPECT_EQ(0, uint8_t(shadow[0]));  // no change left unfinished
-  // 1k slots of 32 bytes.
-  EXPECT_EQ(32768u, readFile(sb.store("metadataBackupIndex")).size());
-  struct stat st;
-  EXPECT_EQ(0, stat(sb.store("metadataLock").c_str(), &st));
-  EXPECT_EQ(0, st.st_size);
-  EXPECT_EQ(0, stat((sb.root() + "/dev/shm/.metadataBlockLockFile").c_str(), &st));
-}
-
-TEST(metadataStore, RefusesWrongVersionForeignBlockZeroAndBusyLockFile) {
-  {
-    StoreSandbox sb;
-    metadataPrivate *h = allocateMetadataPrivate(0);
-    ASSERT_NE(nullptr, h);
-    freeMetadataPrivate(&h, 0);
-    int fd = open(sb.store("metadataBlocks-0000000000000000").c_str(), O_RDWR);
-    uint8_t one[8] = {1};
-    ASSERT_EQ(8, pwrite(fd, one, 8, 8));
-    close(fd);
-    EXPECT_EQ(nullptr, allocateMetadataPrivate(0));
-  }
+TEST(metadataStore, RefusesForeignBlockZeroAndBusyLockFile) {
   {
     StoreSandbox sb;
     mkdir((sb.root() + "/md").c_str(), 0777);

@@ -1,10 +1,13 @@
 // Restore and synthesis groups against a real catalogue and its stored
 // function vx.vxGetRestoreGroupOptimized.
 #include <cstdlib>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "queue/groups.h"
+#include "support/files.h"
 #include "support/fixture.h"
 
 namespace rpd::test {
@@ -61,37 +64,76 @@ class Groups : public QueueCatalogue {
   std::vector<RestoreGroupRecord> last_;
 };
 
-TEST_F(Groups, RestoreGroupRefusesWithItsMessages) {
-  long sds = addBackup({.properties = 0x1});
-  long purged = addBackup({.tapeNo = -1});
-  long active = addBackup({.status = kStatusRunning});
-  long failedIncr = addBackup({.type = 3, .status = kStatusFailed});
-  long failedVmware = addBackup({.type = 12, .status = 0x1040});
-  long odd = addBackup({.type = 77});
+TEST_F(Groups, GroupsAndRefusalsFromTheTable) {
+  std::map<std::string, long> backups, instances;
+  auto number = [&](const std::string &name) {
+    auto it = backups.find(name);
+    return it != backups.end() ? it->second : atol(name.c_str());
+  };
+  auto names = [&](const std::string &list) {
+    std::string out;
+    std::istringstream in(list);
+    for (std::string name; std::getline(in, name, ',');) out += (out.empty() ? "" : ",") + s(number(name));
+    return out;
+  };
+  for (auto row : readTable(std::string(RPD_SOURCE_DIR) + "/tests/queue/data/groups.txt")) {
+    SCOPED_TRACE(row[0]);
+    std::istringstream words(row[0]);
+    std::string kind, name;
+    words >> kind >> name;
+    if (kind == "backup") {
+      row.resize(7);
+      auto num = [&](size_t i, long fallback) { return row[i].empty() ? fallback : strtol(row[i].c_str(), nullptr, 0); };
+      long instance = 0;
+      if (!row[5].empty()) {
+        if (!instances.count(row[5])) instances[row[5]] = addInstance(node_, 1, row[5]);
+        instance = instances[row[5]];
+      }
+      backups[name] = addBackup({.type = num(1, 1), .status = num(2, kStatusGood), .properties = num(3, kPropSynthesisCapable),
+                                 .tapeNo = num(4, 1), .instanceId = instance, .exitCode = num(6, 0)});
+      continue;
+    }
+    std::string want = row[1];
+    if (want.rfind("error: ", 0) == 0) {
+      for (const auto &[n, b] : backups)
+        for (size_t at; (at = want.find("$" + n)) != std::string::npos;) want.replace(at, n.size() + 1, s(b));
+    } else {
+      want = names(want);
+    }
+    if (kind == "restore") {
+      EXPECT_EQ(restore(number(name)), want);
+    } else {
+      int ignoreDiffs = 0, ignoreMasters = 0;
+      words >> ignoreDiffs >> ignoreMasters;
+      EXPECT_EQ(synthesis(number(name), ignoreDiffs, ignoreMasters), want);
+    }
+  }
+}
+
+TEST_F(Groups, ApplicationTypesAndParameters) {
+  // Only an instance of the UCS service profile type restores a 1039
+  // backup; its differential or another application's 1039 is refused.
   long raeApp = appType("UCS", "UCS Service Profile");
   long otherApp = appType("Other", "Something Else");
   long raeInst = addInstance(node_, raeApp, "profile"), otherInst = addInstance(node_, otherApp);
+  long rae = addBackup({.type = 1039, .instanceId = raeInst});
   long raeDiff = addBackup({.type = 4096, .instanceId = raeInst});
   long raeOther = addBackup({.type = 1039, .instanceId = otherInst});
-
-  EXPECT_EQ(restore(sds), "error: SDS backups cannot be restored");
-  EXPECT_EQ(restore(purged), "error: Purged backups cannot be restored");
-  EXPECT_EQ(restore(active), "error: Active backups cannot be restored");
-  EXPECT_EQ(restore(failedIncr), "error: Failed backups of this type cannot be restored");
-  EXPECT_EQ(restore(failedVmware), "error: Failed backups of this type cannot be restored");
-  EXPECT_EQ(restore(odd), "error: Backup " + s(odd) + " has an unknown or unsupported backup type (77).");
-  EXPECT_EQ(restore(raeDiff),
-            "error: Backup " + s(raeDiff) + " has an unknown or unsupported backup type (4096).");
-  EXPECT_EQ(restore(raeOther),
-            "error: Backup " + s(raeOther) + " has an unknown or unsupported backup type (1039).");
-  EXPECT_EQ(restore(555555), "error: Backup #555555 not found in database.");
-  // SDS is checked before purged, purged before active.
-  long both = addBackup({.status = kStatusRunning, .properties = 0x1, .tapeNo = -1});
-  EXPECT_EQ(restore(both), "error: SDS backups cannot be restored");
+  EXPECT_EQ(restore(rae), s(rae));
+  EXPECT_EQ(last_[0].appId, (uint32_t)raeApp);
+  EXPECT_STREQ(last_[0].appName, "UCS");
+  EXPECT_EQ(restore(raeDiff), "error: Backup " + s(raeDiff) + " has an unknown or unsupported backup type (4096).");
+  EXPECT_EQ(restore(raeOther), "error: Backup " + s(raeOther) + " has an unknown or unsupported backup type (1039).");
 
   uint32_t count = 0;
-  EXPECT_EQ(vxGetRestoreGroupOptimized(sds, nullptr, &count), -1);
+  EXPECT_EQ(vxGetRestoreGroupOptimized(rae, nullptr, &count), -1);
   EXPECT_STREQ(vxGetLastError(), "List and count parameters cannot be null.");
+  // Only the text of a synthesis group may be asked for.
+  long m = addBackup({.type = 1}), i = addBackup({.type = 3});
+  char *text = nullptr;
+  ASSERT_EQ(vxGetSynthesisGroup(i, 0, 0, nullptr, nullptr, &text), 0);
+  EXPECT_EQ(std::string(text), s(m) + "," + s(i));
+  free(text);
 }
 
 TEST_F(Groups, RestoreGroupOfFileLevelBackupsAndItsRecords) {
@@ -129,37 +171,6 @@ TEST_F(Groups, RestoreGroupOfFileLevelBackupsAndItsRecords) {
   EXPECT_EQ(restore(sysmeta), s(sysmeta));
 }
 
-TEST_F(Groups, RestoreGroupOfApplicationChainsDropsFailedMembers) {
-  long vmInst = addInstance(node_, 1, "vm1");
-  BackupSpec vm{.type = 12, .instanceId = vmInst};
-  long full = addBackup(vm);
-  vm.type = 14;
-  long i1 = addBackup(vm);
-  vm.status = kStatusFailed;
-  long bad = addBackup(vm);
-  vm.status = kStatusGood;
-  long i2 = addBackup(vm);
-  EXPECT_EQ(restore(i2), s(full) + "," + s(i1) + "," + s(i2));
-  (void)bad;
-
-  long oraInst = addInstance(node_, 1, "ora");
-  long oFull = addBackup({.type = 1034, .instanceId = oraInst});
-  long oIncr = addBackup({.type = 1035, .instanceId = oraInst});
-  EXPECT_EQ(restore(oIncr), s(oFull) + "," + s(oIncr));
-
-  long exInst = addInstance(node_, 1, "ex");
-  long eFull = addBackup({.type = 5, .instanceId = exInst});
-  long eDiff = addBackup({.type = 6, .instanceId = exInst});
-  EXPECT_EQ(restore(eDiff), s(eFull) + "," + s(eDiff));
-
-  long raeApp = appType("UCS", "UCS Service Profile");
-  long raeInst = addInstance(node_, raeApp, "profile");
-  long rae = addBackup({.type = 1039, .instanceId = raeInst});
-  EXPECT_EQ(restore(rae), s(rae));
-  EXPECT_EQ(last_[0].appId, (uint32_t)raeApp);
-  EXPECT_STREQ(last_[0].appName, "UCS");
-}
-
 TEST_F(Groups, RestoreGroupOfLegacySqlBackupFollowsTheSqlChain) {
   auto sql = [&](int sqlType, int order, const std::string &db, const std::string &server) {
     long b = addBackup({.type = 4, .properties = 0x80 | kPropSynthesisCapable});
@@ -177,69 +188,6 @@ TEST_F(Groups, RestoreGroupOfLegacySqlBackupFollowsTheSqlChain) {
   sql(1, 1, "Other", "SRV");                 // another database
   EXPECT_EQ(restore(log1), s(full) + "," + s(diff) + "," + s(log1));
   EXPECT_EQ(last_[2].typeCode >> 16, 3u);  // the SQL type rides along
-}
-
-TEST_F(Groups, SynthesisGroupFollowsTheLatestMasterOrDifferential) {
-  long m1 = addBackup({.type = 1});
-  long i1 = addBackup({.type = 3});
-  long d1 = addBackup({.type = 2});
-  long i2 = addBackup({.type = 3});
-  long failed = addBackup({.type = 3, .status = kStatusFailed});
-  long i3 = addBackup({.type = 3});
-  // Another instance of the same node does not belong to the chain.
-  long otherInst = addInstance(node_, 1, "other");
-  addBackup({.type = 1, .instanceId = otherInst});
-
-  EXPECT_EQ(synthesis(i1), s(m1) + "," + s(i1));
-  // The differential is newer than the master: the group starts there and
-  // still carries the master.
-  EXPECT_EQ(synthesis(i2), s(m1) + "," + s(d1) + "," + s(i2));
-  EXPECT_EQ(synthesis(i3), s(m1) + "," + s(d1) + "," + s(i2) + "," + s(i3));
-  (void)failed;
-
-  // A newer master than every differential: master and what follows.
-  long m2 = addBackup({.type = 1});
-  long i4 = addBackup({.type = 3});
-  EXPECT_EQ(synthesis(i4), s(m2) + "," + s(i4));
-  EXPECT_EQ(synthesis(m2), s(m2));
-
-  // Synthetic differentials can be left out, also as the chain's start.
-  exec("UPDATE vx.backups SET properties = properties | 2048 WHERE backup_no = " + s(d1));
-  EXPECT_EQ(synthesis(i2, 1, 0), s(m1) + "," + s(i1) + "," + s(i2));
-  EXPECT_EQ(synthesis(i2, 0, 0), s(m1) + "," + s(d1) + "," + s(i2));
-
-  // Only the text may be asked for.
-  char *text = nullptr;
-  ASSERT_EQ(vxGetSynthesisGroup(i4, 0, 0, nullptr, nullptr, &text), 0);
-  EXPECT_EQ(std::string(text), s(m2) + "," + s(i4));
-  free(text);
-
-  long vmInst = addInstance(node_, 1, "vm");
-  long vf = addBackup({.type = 12, .instanceId = vmInst});
-  long vi = addBackup({.type = 14, .instanceId = vmInst});
-  EXPECT_EQ(synthesis(vi), s(vf) + "," + s(vi));
-}
-
-TEST_F(Groups, SynthesisGroupRefusesWithItsMessages) {
-  long failed = addBackup({.type = 3, .status = kStatusFailed});
-  long running = addBackup({.type = 3, .status = kStatusRunning});
-  long purged = addBackup({.type = 3, .tapeNo = -1});
-  long plain = addBackup({.type = 3, .properties = 0});
-  long sds = addBackup({.type = 3, .properties = kPropSynthesisCapable | 0x1});
-  long sysmeta = addBackup({.type = 1038});
-  long exchange = addBackup({.type = 7});
-
-  EXPECT_EQ(synthesis(failed), "error: Input backup was not successful.");
-  EXPECT_EQ(synthesis(running), "error: Input backup is not complete.");
-  EXPECT_EQ(synthesis(purged), "error: Input backup has been logically deleted.");
-  EXPECT_EQ(synthesis(plain), "error: Input backup is not synthesis-capable.");
-  EXPECT_EQ(synthesis(sds), "error: Cannot restore SDS backups.");
-  EXPECT_EQ(synthesis(sysmeta), "error: Input backup must be a supported type.");
-  EXPECT_EQ(synthesis(exchange), "error: Input backup must be a supported type.");
-  EXPECT_EQ(synthesis(444444), "error: Invalid backup id: 444444.");
-  // The type check comes first: a failed backup of an unsupported type.
-  long failedSys = addBackup({.type = 1038, .status = kStatusFailed});
-  EXPECT_EQ(synthesis(failedSys), "error: Input backup must be a supported type.");
 }
 
 }  // namespace
