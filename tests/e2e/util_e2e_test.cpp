@@ -156,28 +156,5 @@ TEST(UtilCommands, PeekIdentitiesAndMetadataIntoASecondCatalogue) {
   }
 }
 
-TEST(UtilCommands, AnnouncementTheVaultCannotTakeQueuesTheEntryAgainAndNotifiesIt) {
-  Appliance a;
-  auto b = a.mkbackup({"--size", "200k"});
-  ASSERT_EQ(b.size(), 1u);
-  a.queue(b[0]);
-  a.fault("endpoint=start-backup,count=1,kind=503");
-  EXPECT_EQ(a.rpd({"util", "replicate", s(b[0]), a.vault}).status, 0);
-  EXPECT_EQ(a.queueState(b[0]), "1");
-  EXPECT_EQ(a.syncStatus(b[0]), 1);
-  EXPECT_EQ(a.statsOf(b[0]).rfind("Failed: Unable to send initial meta info. This replication will now retry. Network: ", 0),
-            0u)
-      << a.statsOf(b[0]);
-  EXPECT_EQ(a.requests("end-backup"), 1);
-  EXPECT_EQ(a.requests("multiblock") + a.requests("block"), 0) << "nothing is sent unannounced";
-  EXPECT_EQ(a.db.number("SELECT count(*) FROM vx.operation_progress"), 0);
-  // The next attempt goes through.
-  EXPECT_EQ(a.rpd({"util", "replicate", s(b[0]), a.vault}).status, 0);
-  EXPECT_EQ(a.queueState(b[0]), "2");
-  long n = a.vaultNumber(b[0]);
-  ASSERT_GT(n, 0);
-  EXPECT_TRUE(a.exported(n) == a.archiveBytes(b[0]));
-}
-
 }  // namespace
 }  // namespace e2e

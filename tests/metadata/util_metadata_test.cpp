@@ -59,10 +59,7 @@ TEST(utilMetadata, ImportMetadataUsesTheDefaultDeviceAndCheckUbiFindsTheResult) 
   addDevice(db, 5);
   long dev = addDevice(db, 6);
   permitSource(db, "origin", kSourceUuid);
-  std::string ini = box.write("master.ini", "[Configuration Options]\nDefaultTapeDevice=" + std::to_string(dev) + "\n");
-  char saved[sizeof g_master_ini];
-  memcpy(saved, g_master_ini, sizeof saved);
-  snprintf(g_master_ini, sizeof g_master_ini, "%s", ini.c_str());
+  box.master("[Configuration Options]\nDefaultTapeDevice=" + std::to_string(dev) + "\n");
 
   std::string file = box.write("doc.xml", makeDoc({.type = 3, .startTime = 1700000777}));
   std::string out;
@@ -88,7 +85,6 @@ TEST(utilMetadata, ImportMetadataUsesTheDefaultDeviceAndCheckUbiFindsTheResult) 
   EXPECT_EQ("", out);
   EXPECT_EQ(-1, run(utilImportMetadata, {"import-metadata", box.path("missing.xml")}, &out));
   EXPECT_EQ(2, db.number("SELECT count(*) FROM vx.backups"));
-  memcpy(g_master_ini, saved, sizeof saved);
 }
 
 }  // namespace
