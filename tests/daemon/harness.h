@@ -17,6 +17,7 @@ using rpd::test::kUnset;
 using rpd::test::mtimeOf;
 using rpd::test::program;
 using rpd::test::readFile;
+using rpd::test::readTable;
 using rpd::test::replaceFile;
 using rpd::test::Run;
 using rpd::test::run;

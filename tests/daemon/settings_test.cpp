@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "harness.h"
 #include "lib/config.h"
 #include "lib/logger.h"
@@ -39,66 +41,53 @@ class SettingsTest : public ::testing::Test {
   }
 };
 
-TEST_F(SettingsTest, MissingFileGivesDefaultsOnceAndDisabledReplication) {
+// A setting by its name, as text.
+std::string setting(const std::string &name) {
+  const ReplicationSettings &g = g_settings;
+  const std::map<std::string, std::string> all = {
+      {"SyncTo", g.SyncTo},
+      {"TimeDelay", std::to_string(g.TimeDelay)},
+      {"MaxConcurrent", std::to_string(g.MaxConcurrent)},
+      {"QueueScheme", std::to_string(g.QueueScheme)},
+      {"RetryCount", std::to_string(g.RetryCount)},
+      {"Checkpoint", std::to_string(g.Checkpoint)},
+      {"LocalBlockElimination", std::to_string(g.LocalBlockElimination)},
+      {"BlockEliminationType", std::to_string(g.BlockEliminationType)},
+      {"BlockEliminationCandidate", std::to_string(g.BlockEliminationCandidate)},
+      {"MaxBlocks", std::to_string(g.MaxBlocks)},
+      {"MetaSize", std::to_string(g.MetaSize)},
+      {"Cluster", std::to_string(g.Cluster)}};
+  auto it = all.find(name);
+  return it == all.end() ? "no setting " + name : it->second;
+}
+
+TEST_F(SettingsTest, KeysFromTheTableAreReadAndFallBackToTheirDefaults) {
+  auto keys = readTable(std::string(RPD_SOURCE_DIR) + "/tests/daemon/data/settings_keys.txt");
+  // No file yet: the defaults, with replication disabled, read once.
   g_settings.TimeDelay = 999;
   readReplicationSettings();
-  EXPECT_STREQ(g_settings.SyncTo, "vault");
-  EXPECT_EQ(g_settings.TimeDelay, 60);
-  EXPECT_EQ(g_settings.MaxConcurrent, 0);  // Enabled defaults to false
-  EXPECT_EQ(g_settings.MaxBlocks, 10485760ul);
-  EXPECT_EQ(g_settings.MetaSize, 1024);
-  EXPECT_EQ(g_settings.Cluster, 1);
-  EXPECT_EQ(g_settings.QueueScheme, 0);
-  EXPECT_EQ(g_settings.RetryCount, 3);
-  EXPECT_EQ(g_settings.Checkpoint, 0);
-  EXPECT_EQ(g_settings.LocalBlockElimination, 1);
-  EXPECT_EQ(g_settings.BlockEliminationType, 2);
-  EXPECT_EQ(g_settings.BlockEliminationCandidate, 2);
-
-  // Still missing: not read again.
+  for (const auto &k : keys) EXPECT_EQ(setting(k[2]), k[2] == "MaxConcurrent" ? "0" : k[4]) << k[0];
   g_settings.TimeDelay = 999;
   readReplicationSettings();
   EXPECT_EQ(g_settings.TimeDelay, 999);
 
-  // Appearing: read.
-  writeMaster("[Replication]\nTimeDelay=7\n");
+  // Appearing: every key read.
+  std::string text = "[replication]\nEnabled=yes\n";
+  for (const auto &k : keys) text += k[0] + "=" + k[1] + "\n";
+  writeMaster(text + "[debugging]\nrpd=3\n");
   readReplicationSettings();
-  EXPECT_EQ(g_settings.TimeDelay, 7);
-}
-
-TEST_F(SettingsTest, ReReadsOnlyWhenTheModificationTimeGrows) {
-  writeMaster("[replication]\nsyncto=target.example:8080\nTimeDelay=11\nMaxConcurrent=4\nEnabled=yes\n"
-              "QueueScheme=2\nRetryCount=9\nCheckpoint=1\nLocalBlockElimination=no\n"
-              "BlockEliminationType=4\nBlockEliminationCandidate=1\nMaxBlocks=77\nMetaSize=12\nCluster=0\n"
-              "[debugging]\nrpd=3\n");
-  readReplicationSettings();
-  EXPECT_STREQ(g_settings.SyncTo, "target.example:8080");
-  EXPECT_EQ(g_settings.TimeDelay, 11);
-  EXPECT_EQ(g_settings.MaxConcurrent, 4);
-  EXPECT_EQ(g_settings.QueueScheme, 2);
-  EXPECT_EQ(g_settings.RetryCount, 9);
-  EXPECT_EQ(g_settings.Checkpoint, 1);
-  EXPECT_EQ(g_settings.LocalBlockElimination, 0);
-  EXPECT_EQ(g_settings.BlockEliminationType, 4);
-  EXPECT_EQ(g_settings.BlockEliminationCandidate, 1);
-  EXPECT_EQ(g_settings.MaxBlocks, 77ul);
-  EXPECT_EQ(g_settings.MetaSize, 12);
-  EXPECT_EQ(g_settings.Cluster, 0);
+  for (const auto &k : keys) EXPECT_EQ(setting(k[2]), k[3]) << k[0];
   EXPECT_EQ(log_level, 3);
 
   // Same time, new contents: nothing changes.
   time_t same = mtimeOf(box.masterIni());
-  replaceFile(box.masterIni(), "[Replication]\nEnabled=yes\nTimeDelay=22\n", same);
+  replaceFile(box.masterIni(), "[Replication]\nEnabled=yes\n", same);
   readReplicationSettings();
   EXPECT_EQ(g_settings.TimeDelay, 11);
-
   // Later time: every key is read again, missing ones fall to defaults.
-  replaceFile(box.masterIni(), "[Replication]\nEnabled=yes\nTimeDelay=22\n", same + 1);
+  replaceFile(box.masterIni(), "[Replication]\nEnabled=yes\n", same + 1);
   readReplicationSettings();
-  EXPECT_EQ(g_settings.TimeDelay, 22);
-  EXPECT_EQ(g_settings.MaxConcurrent, 5);
-  EXPECT_EQ(g_settings.Checkpoint, 0);
-  EXPECT_EQ(g_settings.Cluster, 1);
+  for (const auto &k : keys) EXPECT_EQ(setting(k[2]), k[4]) << k[0];
 }
 
 TEST_F(SettingsTest, OptionsOverrideAndEnablingRulesWin) {
