@@ -17,6 +17,7 @@
 #include "rpdstat/render.h"
 #include "rpdstat/status.h"
 #include "sandbox.h"
+#include "support/process.h"
 
 namespace {
 
@@ -28,23 +29,8 @@ const std::string kRpdstat = std::string(RPD_BINARY_DIR) + "/rpdstat/rpdstat";
 // A message with everything JSON must escape and a terminal must not see.
 const std::string kNastyMessage = "Failed: \"quoted\" back\\slash\nnew line\ttab \x01 \x1b[31mred caf\xc3\xa9";
 
-struct Ran {
-  int status = -1;
-  std::string out;
-};
-
-// Runs a shell command; its exit status and standard output.
-Ran run(const std::string &command) {
-  Ran r;
-  FILE *p = popen(command.c_str(), "r");
-  if (p == nullptr) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
+using rpd::test::run;
+using Ran = rpd::test::Run;
 
 class Rpdstat : public ::testing::Test {
  protected:
@@ -77,7 +63,7 @@ class Rpdstat : public ::testing::Test {
 
   std::string jq(const std::string &json, const std::string &filter) {
     std::string file = sandbox_.write("/report.json", json);
-    Ran r = run("jq -j '" + filter + "' " + file);
+    Ran r = run({"jq", "-j", filter, file});
     EXPECT_EQ(r.status, 0) << "jq " << filter << " on " << json;
     return r.out;
   }
@@ -197,20 +183,20 @@ TEST(RpdstatJson, EscapesEverythingAndReplacesBrokenUtf8) {
 
 TEST_F(Rpdstat, ProgramPrintsJsonWatchesAndReportsAnUnreadableCatalogue) {
   addRows();
-  Ran ok = run(kRpdstat + " --json");
+  Ran ok = run({kRpdstat, "--json"});
   EXPECT_EQ(ok.status, 0) << ok.out;
   EXPECT_EQ(jq(ok.out, ".queue | length"), "6");
   EXPECT_EQ(jq(ok.out, ".catalogue_error"), "null");
 
-  Ran text = run(kRpdstat);
+  Ran text = run({kRpdstat});
   EXPECT_EQ(text.status, 0);
   EXPECT_NE(text.out.find("queue: 6 entries"), std::string::npos) << text.out;
 
-  EXPECT_EQ(run(kRpdstat + " --stats 0 2>/dev/null").status, 2);
-  EXPECT_EQ(run(kRpdstat + " --watch x 2>/dev/null").status, 2);
-  EXPECT_EQ(run(kRpdstat + " extra 2>/dev/null").status, 2);
+  EXPECT_EQ(run({kRpdstat, "--stats", "0"}).status, 2);
+  EXPECT_EQ(run({kRpdstat, "--watch", "x"}).status, 2);
+  EXPECT_EQ(run({kRpdstat, "extra"}).status, 2);
 
-  Ran missing = run("RPD_CATALOGUE_DB=rpdstat_no_such_db " + kRpdstat + " --json");
+  Ran missing = run({kRpdstat, "--json"}, {{"RPD_CATALOGUE_DB", "rpdstat_no_such_db"}});
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(jq(missing.out, ".catalogue_error").find("rpdstat_no_such_db"), std::string::npos) << missing.out;
   EXPECT_EQ(jq(missing.out, ".queue | length"), "0");
