@@ -3,6 +3,8 @@
 // seeks of an archive handle against the original bytes.
 #pragma once
 
+#include "support/files.h"
+
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -36,14 +38,8 @@ inline Bytes makeData(size_t size, unsigned seed) {
   return out;
 }
 
-inline void writeFile(const std::string &path, const Bytes &b) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(b.data()), std::streamsize(b.size()));
-}
-
-inline Bytes readFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+inline void writeFile(const std::string &path, const Bytes &b) { rpd::test::writeBytes(path, b); }
+inline Bytes readFile(const std::string &path) { return rpd::test::readBytes(path); }
 
 // A ustar header block with a correct checksum, built without the code
 // under test.
