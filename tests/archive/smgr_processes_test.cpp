@@ -17,54 +17,14 @@
 #include "lib/pghelper.h"
 #include "store/smgr.h"
 #include "support/catalogue.h"
+#include "support/appliance.h"
 #include "support/sandbox.h"
 
 namespace {
 
-const char *kMonitor = RPD_BINARY_DIR "/appliance/devmonitor";
+std::string showTables() { return rpd::test::deviceMonitor("--show").out; }
 
-std::string showTables() {
-  std::string cmd = std::string(kMonitor) + " --show";
-  FILE *p = popen(cmd.c_str(), "r");
-  std::string out;
-  char buf[512];
-  while (p && fgets(buf, sizeof buf, p)) out += buf;
-  if (p) pclose(p);
-  return out;
-}
-
-// The monitor runs as a child for the scope; constructed once it is ready.
-class RunningMonitor {
- public:
-  RunningMonitor() {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(fds[1], 1);
-      close(fds[0]);
-      close(fds[1]);
-      execl(kMonitor, "devmonitor", (char *)nullptr);
-      _exit(127);
-    }
-    close(fds[1]);
-    char line[256] = "";
-    FILE *f = fdopen(fds[0], "r");
-    if (f && fgets(line, sizeof line, f)) ready_ = line;
-    if (f) fclose(f);
-  }
-  ~RunningMonitor() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  bool ready() const { return ready_.rfind("devmonitor ready", 0) == 0; }
-
- private:
-  pid_t pid_ = -1;
-  std::string ready_;
-};
+using RunningMonitor = rpd::test::DeviceMonitor;
 
 // Runs body(i) in n forked processes that start together; each child's
 // exit status is body's result (0 = all its checks held). Returns the

@@ -14,59 +14,13 @@
 #include "lib/pghelper.h"
 #include "store/smgr.h"
 #include "support/catalogue.h"
+#include "support/appliance.h"
 #include "support/sandbox.h"
 
 namespace {
 
-const char *kMonitor = RPD_BINARY_DIR "/appliance/devmonitor";
-
-// Runs the monitor with an argument and returns its standard output.
-std::string runMonitor(const char *arg, int *status) {
-  std::string cmd = std::string(kMonitor) + " " + arg;
-  FILE *p = popen(cmd.c_str(), "r");
-  std::string out;
-  char buf[512];
-  while (p && fgets(buf, sizeof buf, p)) out += buf;
-  *status = p ? pclose(p) : -1;
-  return out;
-}
-
-// The monitor kept running as a child until the end of the scope.
-class Monitor {
- public:
-  Monitor() {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(fds[1], 1);
-      close(fds[0]);
-      close(fds[1]);
-      execl(kMonitor, "devmonitor", (char *)nullptr);
-      _exit(127);
-    }
-    close(fds[1]);
-    FILE *f = fdopen(fds[0], "r");
-    char line[256] = "";
-    if (f && fgets(line, sizeof line, f)) ready_ = line;
-    if (f) fclose(f);
-  }
-  ~Monitor() { stop(); }
-  const std::string &ready() const { return ready_; }
-  // SIGTERM and wait; the exit status.
-  int stop() {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
-    int status = -1;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return status;
-  }
-
- private:
-  pid_t pid_ = -1;
-  std::string ready_;
-};
+using rpd::test::deviceMonitor;
+using Monitor = rpd::test::DeviceMonitor;
 
 class SmgrTest : public testing::Test {
  protected:
@@ -84,10 +38,9 @@ class SmgrTest : public testing::Test {
   void TearDown() override { pgCloseAll(); }
 
   std::string show() {
-    int status;
-    std::string out = runMonitor("--show", &status);
-    EXPECT_EQ(status, 0);
-    return out;
+    rpd::test::Run r = deviceMonitor("--show");
+    EXPECT_EQ(r.status, 0);
+    return r.out;
   }
   std::string deviceLine(long dev, unsigned long long reserved, unsigned long long confirmed) {
     return "device " + std::to_string(dev) + " reserved " + std::to_string(reserved) + " confirmed " +
@@ -97,7 +50,7 @@ class SmgrTest : public testing::Test {
 
 TEST_F(SmgrTest, RegisterReserveConfirmUnregisterKeepTheDeviceTotals) {
   Monitor m;
-  ASSERT_EQ(m.ready(), "devmonitor ready: 2 devices\n");
+  ASSERT_EQ(m.line(), "devmonitor ready: 2 devices");
 
   // Keyless registrations receive their entry's index + 1; the keyless
   // range may not be asked for; unknown devices and the tape are refused.
@@ -159,7 +112,7 @@ TEST_F(SmgrTest, RegisterReserveConfirmUnregisterKeepTheDeviceTotals) {
 
 TEST_F(SmgrTest, TheTableHolds512Registrations) {
   Monitor m;
-  ASSERT_FALSE(m.ready().empty());
+  ASSERT_TRUE(m.ready());
   for (long i = 1; i <= SMGR_MAX_RESERVATIONS; i++) ASSERT_EQ(smgr_register(0, int(dev1)), i);
   EXPECT_EQ(smgr_register(0, int(dev1)), SMGR_ELIMIT);
   EXPECT_EQ(smgr_register(0x60000000u, int(dev1)), SMGR_ELIMIT);
@@ -169,7 +122,7 @@ TEST_F(SmgrTest, TheTableHolds512Registrations) {
 
 TEST_F(SmgrTest, UnregisteringWakesAWriterWaitingOnTheEntry) {
   Monitor m;
-  ASSERT_FALSE(m.ready().empty());
+  ASSERT_TRUE(m.ready());
   ASSERT_EQ(smgr_register(0, int(dev1)), 1);
   key_t dk, rk, fk;
   ASSERT_EQ(smgrIpcKeys(&dk, &rk, &fk), 0);
@@ -190,25 +143,21 @@ TEST_F(SmgrTest, UnregisteringWakesAWriterWaitingOnTheEntry) {
 TEST_F(SmgrTest, WithoutTheMonitorEveryCallFailsToFindTheTables) {
   {
     Monitor m;
-    ASSERT_FALSE(m.ready().empty());
+    ASSERT_TRUE(m.ready());
     ASSERT_EQ(smgr_register(0, int(dev1)), 1);
   }
   // Stopping the monitor removed its objects.
-  int status;
-  runMonitor("--show", &status);
-  EXPECT_NE(status, 0);
+  EXPECT_NE(deviceMonitor("--show").status, 0);
   EXPECT_EQ(smgr_register(0, int(dev1)), SMGR_ESMGR);
   EXPECT_EQ(smgr_reserve(1, 10), SMGR_ESMGR);
   EXPECT_EQ(smgr_unregister(1), SMGR_ESMGR);
 
   // --create leaves them in place for later calls, --remove takes them away.
-  runMonitor("--create", &status);
-  EXPECT_EQ(status, 0);
+  EXPECT_EQ(deviceMonitor("--create").status, 0);
   EXPECT_EQ(smgr_register(0, int(dev2)), 1);
   EXPECT_EQ(smgr_reserve(1, 4096), 0);
   EXPECT_NE(show().find(deviceLine(dev2, 4096, 0)), std::string::npos);
-  runMonitor("--remove", &status);
-  EXPECT_EQ(status, 0);
+  EXPECT_EQ(deviceMonitor("--remove").status, 0);
   EXPECT_EQ(smgr_unregister(1), SMGR_ESMGR);
 }
 

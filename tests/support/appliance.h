@@ -45,4 +45,13 @@ class Appliance {
   std::string vx, bin, dev, masterIni;
 };
 
+// The device monitor stand-in for the scope (it keeps the storage
+// manager's tables for the catalogue's devices); ready once it printed
+// its first line.
+struct DeviceMonitor : Child {
+  DeviceMonitor() : Child({program("appliance/devmonitor")}) {}
+};
+// "devmonitor ARG" to its end (--show, --create, --remove).
+inline Run deviceMonitor(const std::string &arg) { return run({program("appliance/devmonitor"), arg}); }
+
 }  // namespace rpd::test
