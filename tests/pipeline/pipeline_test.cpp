@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 
+#include "support/log_capture.h"
 #include "support/vaultd.h"
 #include "lib/config.h"
 #include "lib/logger.h"
@@ -27,16 +28,13 @@ class StoreBlocks {
   StoreBlocks() {
     attachLogStream(stderr);
     box_.mkdirs("/dev/shm");
-    master_ = box_.write("/usr/vx/vxinit/master.ini", "[fileDedup]\n");
-    memcpy(savedIni_, g_master_ini, sizeof savedIni_);
-    snprintf(g_master_ini, sizeof g_master_ini, "%s", master_.c_str());
+    box_.master("[fileDedup]\n", "usr/vx/vxinit/master.ini");
     EXPECT_EQ(0, SIScreateInfoFile(8192, 1 << 20));
     box_.mkdirs("/dev0");
     EXPECT_EQ(0, SISaddDevice(box_.path("/dev0").c_str(), 1, false));
   }
   ~StoreBlocks() {
     if (lockFd_ >= 0) close(lockFd_);
-    memcpy(g_master_ini, savedIni_, sizeof savedIni_);
   }
   HashListEntry add(const vdtest::Block &b, uint64_t fileOffset) {
     HashListEntry e;
@@ -65,8 +63,6 @@ class StoreBlocks {
 
  private:
   rpd::test::Sandbox box_{"rpd-pipeline-unit"};
-  std::string master_;
-  char savedIni_[256];
   int lockFd_ = -1;
   uint64_t ids_ = 0;
 };
@@ -166,8 +162,7 @@ TEST(pipeline, BuffersCycleInFirstInFirstOutOrder) {
 }
 
 TEST(pipeline, CheckpointWaitReportsADeadlockInsteadOfHanging) {
-  FILE *log = tmpfile();
-  attachLogStream(log);
+  rpd::test::LogCapture log(0);
   Pipeline p(2, 1024, 4, "http://vault", 5);
   p.timeout = 1;
   p.totalThreads = 1;
@@ -186,12 +181,5 @@ TEST(pipeline, CheckpointWaitReportsADeadlockInsteadOfHanging) {
   p.setExitCode(-1);
   p.wakeAll();
   idle.join();
-  attachLogStream(stderr);
-  fflush(log);
-  rewind(log);
-  char text[65536];
-  size_t n = fread(text, 1, sizeof text - 1, log);
-  text[n] = 0;
-  fclose(log);
-  EXPECT_NE(nullptr, strstr(text, "Deadlock detected. 1 waiting threads, 1 total threads"));
+  EXPECT_TRUE(log.has("Deadlock detected. 1 waiting threads, 1 total threads"));
 }
