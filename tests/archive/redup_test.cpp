@@ -46,8 +46,7 @@ class RedupTest : public testing::Test {
     attachLogStream(stderr);
     pgCloseAll();
     box.mkdirs("dev/shm");
-    box.write("master.ini", "");
-    snprintf(g_master_ini, sizeof g_master_ini, "%s", box.path("master.ini").c_str());
+    box.master("");
     dir = box.mkdirs("d2d1");
     db.exec("INSERT INTO vx.devices (dev_name, dev_nr_name, device_type) VALUES ('disk1', '" + dir + "', 128)");
     // The blocks live in the file of an ordinary (not deduplicated) backup.
@@ -66,10 +65,7 @@ class RedupTest : public testing::Test {
     reference(source, 10000, hB, false);
     reference(source, 15000, hC, false);
   }
-  void TearDown() override {
-    pgCloseAll();
-    g_master_ini[0] = 0;
-  }
+  void TearDown() override { pgCloseAll(); }
 
   long newBackup(int type) {
     return db.number("INSERT INTO vx.backups (type, status) VALUES (" + std::to_string(type) +

@@ -51,7 +51,6 @@ SendEnv::SendEnv(std::vector<std::string> vaultdArgs)
         return vaultdArgs;
       }()) {
   saved_ = g_settings;
-  memcpy(savedIni_, g_master_ini, sizeof savedIni_);
   box.mkdirs("/dev/shm");
   replicationIni("");
   forgetMetadataGeneration();
@@ -72,12 +71,10 @@ SendEnv::~SendEnv() {
   closeProgressConnection();
   forgetMetadataGeneration();
   g_settings = saved_;
-  memcpy(g_master_ini, savedIni_, sizeof savedIni_);
 }
 
 void SendEnv::replicationIni(const std::string &lines) {
-  std::string path = box.write("/usr/vx/vxinit/master.ini", "[fileDedup]\n[Replication]\n" + lines);
-  snprintf(g_master_ini, sizeof g_master_ini, "%s", path.c_str());
+  box.master("[fileDedup]\n[Replication]\n" + lines, "usr/vx/vxinit/master.ini");
 }
 
 uint64_t SendEnv::storeBlock(const vdtest::Block &b, bool compress) {

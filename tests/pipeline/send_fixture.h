@@ -83,7 +83,6 @@ class SendEnv {
  private:
   std::string sisFile();
   ReplicationSettings saved_;
-  char savedIni_[256];
   int lockFd_ = -1;
   uint64_t nextStart_ = 1700000000;
   std::vector<std::pair<uint64_t, std::vector<Placed>>> backups_;

@@ -52,11 +52,9 @@ inline std::vector<uint8_t> compressibleBytes(size_t n, uint64_t seed) {
 class SISstore : public ::testing::Test {
  protected:
   void SetUp() override {
-    master_ = box_.write("/usr/vx/vxinit/master.ini", "[fileDedup]\n");
-    snprintf(g_master_ini, sizeof g_master_ini, "%s", master_.c_str());
+    master_ = box_.master("[fileDedup]\n", "usr/vx/vxinit/master.ini");
     attachLogStream(stderr);
   }
-  void TearDown() override { g_master_ini[0] = 0; }
 
   // Info file with the test span size and the given devices (directory
   // names under the sandbox, with weights).

@@ -37,7 +37,6 @@ class WorkerCatalogue : public QueueCatalogue {
     QueueCatalogue::SetUp();
     savedSettings_ = g_settings;
     savedBindir_ = g_bindir;
-    savedMasterIni_ = g_master_ini;
     savedAttached_ = g_attachedMode;
     // Attached mode keeps the worker's messages in this process's log
     // stream instead of an "rpd-worker" file.
@@ -45,8 +44,7 @@ class WorkerCatalogue : public QueueCatalogue {
     sandbox_.mkdirs("tmp");
     bindir_ = sandbox_.mkdirs("bin");
     snprintf(g_bindir, sizeof g_bindir, "%s", bindir_.c_str());
-    masterIni_ = sandbox_.write("vxinit/master.ini", "");
-    snprintf(g_master_ini, sizeof g_master_ini, "%s", masterIni_.c_str());
+    masterIni_ = sandbox_.master("", "vxinit/master.ini");
     // No waits between polls unless a test asks for them.
     setIni("CheckInterval", "0");
     setIni("TimeDelay", "0");
@@ -57,7 +55,6 @@ class WorkerCatalogue : public QueueCatalogue {
   void TearDown() override {
     g_settings = savedSettings_;
     snprintf(g_bindir, sizeof g_bindir, "%s", savedBindir_.c_str());
-    snprintf(g_master_ini, sizeof g_master_ini, "%s", savedMasterIni_.c_str());
     g_attachedMode = savedAttached_;
     g_isWorker = 0;
     signal(SIGTERM, SIG_DFL);
@@ -129,7 +126,7 @@ class WorkerCatalogue : public QueueCatalogue {
   Sandbox sandbox_{"rpd-worker"};
   std::string bindir_, device_, masterIni_;
   ReplicationSettings savedSettings_;
-  std::string savedBindir_, savedMasterIni_;
+  std::string savedBindir_;
   int16_t savedAttached_ = 0;
 };
 
