@@ -1,6 +1,9 @@
 // fixture.cpp: catalogue fixture rows (see fixture.h).
 #include "support/fixture.h"
 
+#include <sys/stat.h>
+
+#include "lib/config.h"
 #include "lib/pghelper.h"
 #include "queue/progress.h"
 
@@ -114,6 +117,44 @@ std::string QueueCatalogue::queueOf(const std::string &vault) {
     out += r[0] + ":" + r[1];
   }
   return out;
+}
+
+void DeviceCatalogue::SetUp() {
+  QueueCatalogue::SetUp();
+  savedSettings_ = g_settings;
+  savedBindir_ = g_bindir;
+  bindir_ = sandbox_.mkdirs("bin");
+  snprintf(g_bindir, sizeof g_bindir, "%s", bindir_.c_str());
+  device_ = sandbox_.mkdirs("dev/dedup0");
+  exec("INSERT INTO vx.devices (dev_name, dev_rw_name) VALUES ('dedup0', '" + device_ + "')");
+}
+
+void DeviceCatalogue::TearDown() {
+  g_settings = savedSettings_;
+  snprintf(g_bindir, sizeof g_bindir, "%s", savedBindir_.c_str());
+  QueueCatalogue::TearDown();
+}
+
+long DeviceCatalogue::addBackupOnDevice(const BackupSpec &backup) {
+  long b = addBackup(backup);
+  long fs = number("INSERT INTO vx.filesets (backup_no, tape_drive_name) VALUES (" + std::to_string(b) +
+                   ", 'dedup0') RETURNING fileset_no");
+  exec("UPDATE vx.backups SET fileset_no = " + std::to_string(fs) + " WHERE backup_no = " + std::to_string(b));
+  return b;
+}
+
+void DeviceCatalogue::writeCommand(const std::string &name, const std::string &body) {
+  std::string path =
+      sandbox_.write("bin/" + name, "#!/bin/sh\nDEVICE='" + device_ + "'\nBIN='" + bindir_ + "'\n" + body + "\n");
+  chmod(path.c_str(), 0755);
+}
+
+long DeviceCatalogue::syncOf(long b) {
+  return number("SELECT sync_status FROM vx.backups WHERE backup_no = " + std::to_string(b));
+}
+
+void DeviceCatalogue::setSync(long b, long sync) {
+  exec("UPDATE vx.backups SET sync_status = " + std::to_string(sync) + " WHERE backup_no = " + std::to_string(b));
 }
 
 }  // namespace rpd::test

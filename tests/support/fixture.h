@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "catalogue.h"
+#include "daemon/settings.h"
+#include "sandbox.h"
 
 namespace rpd::test {
 
@@ -86,6 +88,30 @@ class QueueCatalogue : public ::testing::Test {
   ScopedTestDatabase db_;
   long node_ = 0;
   long instance_ = 0;
+};
+
+// A QueueCatalogue plus a sandbox with a bin directory (g_bindir) for the
+// commands rpd runs and a device directory that the catalogue names as
+// device "dedup0", so HaCTAR paths land in the sandbox. The settings
+// record and g_bindir are restored after each test.
+class DeviceCatalogue : public QueueCatalogue {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // A backup whose fileset sits on the sandbox device.
+  long addBackupOnDevice(const BackupSpec &backup);
+  // Installs bin/<name> as a shell script with `body`; $DEVICE is the
+  // device directory, $BIN the bin directory, "$2" the recipe's backup.
+  void writeCommand(const std::string &name, const std::string &body);
+  std::string hactarFile(long b) const { return device_ + "/hactar_" + std::to_string(b); }
+  long syncOf(long b);
+  void setSync(long b, long sync);
+
+  Sandbox sandbox_{"rpd-device"};
+  std::string bindir_, device_;
+  ReplicationSettings savedSettings_;
+  std::string savedBindir_;
 };
 
 }  // namespace rpd::test

@@ -31,59 +31,40 @@ namespace rpd::test {
 // The worker tests' name for the shared log capture.
 using WorkerLog = LogCapture;
 
-class WorkerCatalogue : public QueueCatalogue {
+class WorkerCatalogue : public DeviceCatalogue {
  protected:
   void SetUp() override {
-    QueueCatalogue::SetUp();
-    savedSettings_ = g_settings;
-    savedBindir_ = g_bindir;
+    DeviceCatalogue::SetUp();
     savedAttached_ = g_attachedMode;
     // Attached mode keeps the worker's messages in this process's log
     // stream instead of an "rpd-worker" file.
     g_attachedMode = 1;
     sandbox_.mkdirs("tmp");
-    bindir_ = sandbox_.mkdirs("bin");
-    snprintf(g_bindir, sizeof g_bindir, "%s", bindir_.c_str());
     masterIni_ = sandbox_.master("", "vxinit/master.ini");
     // No waits between polls unless a test asks for them.
     setIni("CheckInterval", "0");
     setIni("TimeDelay", "0");
-    device_ = sandbox_.mkdirs("dev/dedup0");
-    exec("INSERT INTO vx.devices (dev_name, dev_rw_name) VALUES ('dedup0', '" + device_ + "')");
     writeCommand("fileDedup", "exit 0");
   }
   void TearDown() override {
-    g_settings = savedSettings_;
-    snprintf(g_bindir, sizeof g_bindir, "%s", savedBindir_.c_str());
     g_attachedMode = savedAttached_;
     g_isWorker = 0;
     signal(SIGTERM, SIG_DFL);
     signal(SIGINT, SIG_DFL);
     signal(SIGQUIT, SIG_DFL);
-    QueueCatalogue::TearDown();
+    DeviceCatalogue::TearDown();
   }
 
   void setIni(const char *key, const std::string &value, const char *section = "Replication") {
     ASSERT_EQ(iniPutString(section, key, value.c_str(), masterIni_.c_str()), 0);
   }
 
-  // Installs bin/<name> as a shell script with `body`; $DEVICE is the
-  // device directory, $BIN the bin directory.
-  void writeCommand(const std::string &name, const std::string &body) {
-    std::string path = sandbox_.write("bin/" + name, "#!/bin/sh\nDEVICE='" + device_ + "'\nBIN='" + bindir_ +
-                                                         "'\n" + body + "\n");
-    chmod(path.c_str(), 0755);
-  }
-
   // A backup on the sandbox device, queued for `vault` in state 16 as
   // takeNext leaves it, with sync_status 1.
   long addQueuedBackup(const std::string &vault, BackupSpec backup = {}) {
     backup.syncStatus = backup.syncStatus ? backup.syncStatus : 1;
-    long b = addBackup(backup);
-    long fs = number("INSERT INTO vx.filesets (backup_no, tape_drive_name) VALUES (" + std::to_string(b) +
-                     ", 'dedup0') RETURNING fileset_no");
-    exec("UPDATE vx.backups SET fileset_no = " + std::to_string(fs) + ", total_megs = 3 WHERE backup_no = " +
-         std::to_string(b));
+    long b = addBackupOnDevice(backup);
+    exec("UPDATE vx.backups SET total_megs = 3 WHERE backup_no = " + std::to_string(b));
     addEntry(b, vault, 16);
     return b;
   }
@@ -114,19 +95,8 @@ class WorkerCatalogue : public QueueCatalogue {
     return value("SELECT status FROM vx.replication_queue WHERE backup_no = " + std::to_string(b) +
                  " AND vault = '" + vault + "'");
   }
-  long syncOf(long b) {
-    return number("SELECT sync_status FROM vx.backups WHERE backup_no = " + std::to_string(b));
-  }
-  std::string hactarFile(long b) const { return device_ + "/hactar_" + std::to_string(b); }
-  static bool exists(const std::string &path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-  }
 
-  Sandbox sandbox_{"rpd-worker"};
-  std::string bindir_, device_, masterIni_;
-  ReplicationSettings savedSettings_;
-  std::string savedBindir_;
+  std::string masterIni_;
   int16_t savedAttached_ = 0;
 };
 
