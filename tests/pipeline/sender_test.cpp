@@ -223,8 +223,12 @@ TEST(bothSenders, FaultsEndOrRepairTheSendAsEachRowSays) {
     LogCapture log;
     int result = send(row.sender, backup, env.target(), number);
     EXPECT_EQ(row.result, result > 0 ? 1 : result);
-    if (*row.logLine) EXPECT_TRUE(log.has(row.logLine)) << log.text().substr(0, 3000);
-    if (row.arrives) EXPECT_TRUE(holdsAll(env, backup));
+    if (*row.logLine) {
+      EXPECT_TRUE(log.has(row.logLine)) << log.text().substr(0, 3000);
+    }
+    if (row.arrives) {
+      EXPECT_TRUE(holdsAll(env, backup));
+    }
     EXPECT_FALSE(env.vaultRefusedSomething()) << "a half-filled or malformed body";
     backup++;
   }

@@ -66,11 +66,14 @@ TEST_F(UtilQueue, RealBinaryCommandsFromTheTable) {
     for (std::string w; words >> w;) argv.push_back(w);
     rpd::test::Run r = rpd::test::run(argv, env);
     EXPECT_EQ(std::to_string(r.status), row[1]);
-    if (row[2].empty() || row[2].back() != '*')
+    if (row[2].empty() || row[2].back() != '*') {
       EXPECT_EQ(r.out, row[2]);
-    else
+    } else {
       EXPECT_EQ(r.out.rfind(row[2].substr(0, row[2].size() - 1), 0), 0u) << r.out;
-    if (row[3] != "*") EXPECT_EQ(queueOf("vaultB"), row[3]);
+    }
+    if (row[3] != "*") {
+      EXPECT_EQ(queueOf("vaultB"), row[3]);
+    }
   }
 }
 
