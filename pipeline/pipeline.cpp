@@ -82,10 +82,14 @@ WorkBuffer::WorkBuffer(uint64_t want) {
 WorkBuffer::~WorkBuffer() { free(data); }
 
 void resetWorkBuffer(WorkBuffer *b) {
-  // The data is not cleared: a body is sent only up to used, and every byte
-  // below used is written by the fill that builds it (header, then the
-  // block's data read in full or the add refused), so nothing of an earlier
-  // body can reach the wire. Zeroing cost a pass over every sent byte.
+  // Every reset leaves the buffer as a new one: the next body never carries
+  // a byte of the last one, whatever a later change to the fill does.
+  // Zeroing stops at the high-water mark, so the cost is one pass over what
+  // the body wrote and untouched pages stay unmapped.
+  if (b->largeBlock) b->dirty = b->size;  // the pieces of a large block used it all
+  if (b->dirty > b->size) b->dirty = b->size;
+  memset(b->data, 0, b->dirty);
+  b->dirty = 0;
   b->blockCount = 0;
   b->used = 0;
   b->largeBlock = nullptr;
@@ -118,6 +122,7 @@ long addBlock(WorkBuffer *b, HashListEntry *entry, std::mutex *storeLock) {
   }
   uint8_t *header = b->data + b->used;
   encodeMultiBlockHeader(entry, header);
+  b->dirty = b->used + need;
   long got;
   {
     std::unique_lock<std::mutex> guard;

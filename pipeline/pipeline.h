@@ -82,6 +82,9 @@ struct WorkBuffer {
   // may be replaced while the buffer waits on the full list.
   HashListEntry *largeBlock = nullptr;
   HashListEntry largeCopy{};
+  // High-water mark of the bytes written since the last reset; reset
+  // zeroes only these, so pages never touched stay untouched.
+  uint64_t dirty = 0;
 
   // Allocates size bytes, halving while that fails and the size is above 8
   // ("[%lu]: Cannot get memory: %lu. Resizing"); throws
@@ -92,8 +95,7 @@ struct WorkBuffer {
   WorkBuffer &operator=(const WorkBuffer &) = delete;
 };
 
-// Empties the buffer for the next body: block count, used and large block
-// cleared. The bytes themselves are left as they are (see the definition).
+// Zeroes what was written and clears block count, used and large block.
 void resetWorkBuffer(WorkBuffer *buffer);
 
 // Adds the entry's block to the buffer. Returns 1 when added, 0 when the
