@@ -77,6 +77,9 @@ int Appliance::waitRpd(pid_t pid, int boundSeconds) { return rpd::test::waitExit
 pid_t Appliance::startDaemon() { return spawnRpd({"-d"}); }
 
 int Appliance::stopDaemon(pid_t pid) {
+  // A daemon that never started has no pid: kill(-1) or kill(0) would
+  // signal every process or the whole group, the test runner included.
+  if (pid <= 0) return -1;
   kill(pid, SIGTERM);
   return waitRpd(pid);
 }

@@ -215,6 +215,7 @@ long RowRun::progressPid(const std::string &phase) {
 void RowRun::daemonAttempt(const std::vector<std::string> &f) {
   holdPhase();
   pid_t daemon = a_->startDaemon();
+  if (daemon <= 0) return problem("the daemon did not start");
   long worker = 0;
   if (!eventually([&] { return (worker = progressPid(row_.phase)) > 0; }, 180))
     return problem("worker never reached phase " + row_.phase);
